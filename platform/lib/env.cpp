@@ -1,0 +1,90 @@
+#include "platform/env.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace platform {
+namespace {
+
+std::string get(const char *name) {
+    const char *v = getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+bool writable_dir(const std::string &dir) {
+    return !dir.empty() && access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+// The first of /run/platform (when /run is ours to write), the user's runtime directory, /tmp.
+std::string default_rundir() {
+    if (writable_dir("/run/platform") || (access("/run/platform", F_OK) != 0 && writable_dir("/run")))
+        return "/run/platform";
+    std::string xdg = get("XDG_RUNTIME_DIR");
+    if (!xdg.empty())
+        return xdg + "/platform";
+    return "/tmp/platform-" + std::to_string(getuid());
+}
+
+std::string default_statedir() {
+    if (writable_dir("/var/lib/platform") ||
+        (access("/var/lib/platform", F_OK) != 0 && writable_dir("/var/lib")))
+        return "/var/lib/platform";
+    std::string xdg = get("XDG_STATE_HOME");
+    if (!xdg.empty())
+        return xdg + "/platform";
+    return get("HOME") + "/.local/state/platform";
+}
+
+Env load() {
+    Env e;
+    e.rundir = get("PLATFORM_RUNDIR");
+    if (e.rundir.empty())
+        e.rundir = default_rundir();
+    while (e.rundir.size() > 1 && e.rundir.back() == '/')
+        e.rundir.pop_back();
+    e.socket = get("PLATFORM_SOCKET");
+    if (e.socket.empty())
+        e.socket = e.rundir + "/platformd.sock";
+    e.statedir = get("PLATFORM_STATEDIR");
+    if (e.statedir.empty())
+        e.statedir = default_statedir();
+    std::string card = get("PLATFORM_CARD");
+    if (!card.empty()) {
+        char *end = nullptr;
+        long n = strtol(card.c_str(), &end, 10);
+        e.card = (end && *end == '\0' && n >= 0 && n < 1000) ? int(n) : 0;
+    }
+    e.localtime = get("PLATFORM_LOCALTIME");
+    if (e.localtime.empty())
+        e.localtime = e.statedir + "/card" + std::to_string(e.card) + "/localtime";
+    e.log_stderr = get("PLATFORM_LOG_STDERR") == "1";
+    e.program = program_invocation_short_name ? program_invocation_short_name : "platform";
+    return e;
+}
+
+}  // namespace
+
+const Env &env() {
+    static const Env e = load();
+    return e;
+}
+
+bool make_dirs(const std::string &dir, unsigned mode) {
+    if (dir.empty())
+        return false;
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    auto slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !make_dirs(dir.substr(0, slash), mode))
+        return false;
+    if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST)
+        return false;
+    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace platform

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +207,9 @@ TEST_F(Scan, EmptyTzdirNamesNoDirectory) {
 
 // Builds a directory whose path is exactly LEN characters long below the temporary tree.
 fs::path dir_of_length(const fs::path &base, size_t len) {
+    if (base.string().size() + 2 > len || len - base.string().size() - 1 > 255) {
+        throw std::runtime_error("temporary directory too long for this test: " + base.string());
+    }
     size_t name_len = len - base.string().size() - 1;
     fs::path dir = base / std::string(name_len, 'd');
     fs::create_directories(dir);

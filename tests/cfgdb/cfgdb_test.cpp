@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -464,6 +466,54 @@ TEST_F(CfgDb, BindIsTransientWhilePlatformdIsBusyOrUnreachable) {
     EXPECT_EQ(_sysdb_unbind(other), 0u);
     EXPECT_EQ(_sysdb_unbind(conn), 0u);
 }
+
+#ifdef CFGDB_TZCTL
+TEST_F(CfgDb, TzctlSetsClearsAndShowsTheConfiguredZone) {
+    const std::string link = dir() + "/tzctl-card3/localtime";
+    std::vector<std::string> env = {"PLATFORM_CARD=3", "PLATFORM_LOCALTIME=" + link};
+    auto tzctl = [&](const std::vector<std::string> &args) { return run(CFGDB_TZCTL, args, env); };
+
+    Result r = tzctl({"set", "CET", "Europe/Paris"});
+    EXPECT_EQ(r.status, 4) << r.err;  // nobody verifies yet
+    EXPECT_TRUE(contains(r.err, "no verifier")) << r.err;
+
+    Stub verifier("verifier", {"--verify", ""});
+    ASSERT_TRUE(verifier.wait_for("ready"));
+    r = tzctl({"show"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "configured: none\nin effect on card 3: none\n");
+
+    r = tzctl({"set", "CET", "Europe/Paris"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(verifier.wait_for(
+        "apply timezone 0 " + sequence_of(verifier.lines("verify ").at(0)) + " CET|Europe/Paris"));
+    r = tzctl({"set", "refuse", "Bad/Zone"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_TRUE(contains(r.err, "no good: Bad/Zone")) << r.err;
+
+    // The setter's record beside the card's localtime link names the zone in effect.
+    std::filesystem::create_directories(dir() + "/tzctl-card3");
+    {
+        std::ofstream f(link + ".zone");
+        f << "Europe/Paris\n";
+    }
+    r = tzctl({"show"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "configured: CET Europe/Paris\nin effect on card 3: Europe/Paris\n");
+    r = tzctl({"--json", "show"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "\"zone\": \"Europe/Paris\"")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\"in_effect\": \"Europe/Paris\"")) << r.out;
+
+    r = tzctl({"unset"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(verifier.lines("verify timezone 4 ").size(), 1u);
+    r = tzctl({"unset"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "no time zone is configured")) << r.err;
+    EXPECT_EQ(tzctl({"set", "CET"}).status, 2);
+}
+#endif
 
 const bgen_header scan_header = {"scan", 0, 1, -1, {}};
 std::atomic<int> scanned{0};

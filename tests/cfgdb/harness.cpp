@@ -238,12 +238,13 @@ int Stub::wait_exit(std::chrono::milliseconds timeout) {
     return status;
 }
 
-Result platformctl(const std::vector<std::string> &args) {
+Result run(const std::string &program, const std::vector<std::string> &args,
+           const std::vector<std::string> &extra_env) {
     int n = serial();
-    std::string out = dir() + "/ctl-" + std::to_string(n) + ".out";
-    std::string err = dir() + "/ctl-" + std::to_string(n) + ".err";
+    std::string out = dir() + "/cmd-" + std::to_string(n) + ".out";
+    std::string err = dir() + "/cmd-" + std::to_string(n) + ".err";
     Result r;
-    pid_t pid = spawn(CFGDB_PLATFORMCTL, args, {}, out, err);
+    pid_t pid = spawn(program, args, extra_env, out, err);
     if (pid <= 0)
         return r;
     r.status = wait_for_exit(pid, std::chrono::seconds(150));
@@ -252,6 +253,10 @@ Result platformctl(const std::vector<std::string> &args) {
     unlink(out.c_str());
     unlink(err.c_str());
     return r;
+}
+
+Result platformctl(const std::vector<std::string> &args) {
+    return run(CFGDB_PLATFORMCTL, args);
 }
 
 bool Client::open() {

@@ -76,6 +76,9 @@ class Stub {
     pid_t pid_ = -1;
 };
 
+// Runs PROGRAM to its end with the environment plus EXTRA_ENV ("NAME=VALUE").
+Result run(const std::string &program, const std::vector<std::string> &args,
+           const std::vector<std::string> &extra_env = {});
 Result platformctl(const std::vector<std::string> &args);
 
 // A direct client of platformd on the wire protocol.

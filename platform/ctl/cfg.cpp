@@ -131,7 +131,8 @@ int list(const std::vector<std::string> &args) {
 }
 
 Register reg({
-    {"cfg", "set", "PATH STR...", "commit an item (a tuple of strings); refused: its reason", set},
+    {"cfg", "set", "PATH STR...",
+     "commit an item (a tuple of strings); a refusal prints its reason", set},
     {"cfg", "delete", "PATH", "commit the deletion of an item", del},
     {"cfg", "get", "PATH", "print the committed tuple of an item", get},
     {"cfg", "list", "[PREFIX]", "print every item whose path begins with PREFIX", list},

@@ -108,12 +108,6 @@ TEST_F(StoreTest, AFileThatIsNotADatabaseIsRefusedAndKept) {
     EXPECT_EQ(std::filesystem::file_size(file_), 8192u);
 }
 
-TEST_F(StoreTest, AnUnopenablePathIsAnError) {
-    std::string err;
-    EXPECT_FALSE(Store::open(dir_ + "/missing/dir/cfg.sqlite3", &err));
-    EXPECT_FALSE(err.empty());
-}
-
 // A write that cannot reach the disk (file-size limit as a stand-in for a full disk) is reported
 // and leaves the old item readable, in this process and after a reopen.
 TEST_F(StoreTest, AFailedWriteLeavesTheOldItem) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "harness.h"
+#include "platform_log.h"
 
 using namespace pdtest;
 
@@ -373,4 +374,25 @@ TEST(PlatformctlUsage, BadCommandLinesExitTwo) {
         EXPECT_EQ(r.status, 2) << (args.empty() ? "(none)" : args[0]);
         EXPECT_FALSE(r.err.empty());
     }
+}
+
+TEST(PlatformctlTrace, PrintsTheRingOldestFirst) {
+    Daemon d;  // only for its directories: trace needs no daemon
+    d.export_env(0);
+    ltrace_buf *buf = nullptr;
+    ASSERT_EQ(ltrace_init2("pd_trace", 0, 0, 4, 4 * 128, 0, &buf), 0u);
+    for (int i = 1; i <= 6; ++i)
+        _lstrace(buf, 0, ("line " + std::to_string(i) + "\n").c_str());
+    Result r = d.ctl({"trace", "pd_trace"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "line 3\nline 4\nline 5\nline 6\n");
+    Result t = d.ctl({"trace", "-t", "pd_trace"});
+    EXPECT_EQ(t.status, 0);
+    EXPECT_NE(t.out.find(" line 6\n"), std::string::npos) << t.out;
+
+    Result missing = d.ctl({"trace", "no_such_buffer"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("no_such_buffer"), std::string::npos) << missing.err;
+    EXPECT_EQ(d.ctl({"trace", "../x"}).status, 2);
+    EXPECT_EQ(d.ctl({"trace"}).status, 2);
 }

@@ -126,6 +126,10 @@ Daemon::Daemon() {
     dir_ = mkdtemp(tmpl);
 }
 
+Daemon::Daemon(const std::string &dir) : dir_(dir) {
+    fs::create_directories(dir_);
+}
+
 Daemon::~Daemon() {
     if (running())
         stop(SIGKILL);
@@ -198,6 +202,69 @@ std::string Daemon::log() const {
 
 Result Daemon::ctl(const std::vector<std::string> &args) const {
     return run(bin("platformctl"), args, env(0));
+}
+
+Child::Child(const std::string &program, const std::vector<std::string> &args,
+             const std::vector<std::string> &env) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> envv = clean_env(env);
+    auto a = cstrings(argv);
+    auto e = cstrings(envv);
+    if (posix_spawn(&pid_, program.c_str(), &fa, nullptr, a.data(), e.data()) != 0)
+        pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    out_ = out[0];
+}
+
+Child::~Child() {
+    stop();
+    if (out_ >= 0)
+        close(out_);
+}
+
+int Child::stop(int signal) {
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, signal);
+    int w = 0;
+    waitpid(pid_, &w, 0);
+    pid_ = -1;
+    return decode_status(w);
+}
+
+std::optional<std::string> Child::line(std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto nl = buf_.find('\n');
+        if (nl != std::string::npos) {
+            std::string l = buf_.substr(0, nl);
+            buf_.erase(0, nl + 1);
+            return l;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (out_ < 0 || left.count() <= 0)
+            return std::nullopt;
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, int(left.count())) <= 0)
+            continue;
+        char b[512];
+        ssize_t n = read(out_, b, sizeof(b));
+        if (n <= 0) {
+            close(out_);
+            out_ = -1;
+            continue;
+        }
+        buf_.append(b, size_t(n));
+    }
 }
 
 Client::Client(const std::string &socket, int card, pid_t pid, const std::string &program) {

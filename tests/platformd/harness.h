@@ -27,6 +27,8 @@ struct Result {
 class Daemon {
   public:
     Daemon();
+    // A daemon in DIR (created when missing), e.g. one directory for a whole test process.
+    explicit Daemon(const std::string &dir);
     ~Daemon();
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
@@ -61,6 +63,26 @@ Result run(const std::string &program, const std::vector<std::string> &args,
 std::string bin(const std::string &program);
 
 bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 10s);
+
+// A program running in the background with its standard output on a pipe, killed at the end.
+class Child {
+  public:
+    Child(const std::string &program, const std::vector<std::string> &args,
+          const std::vector<std::string> &env);
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    pid_t pid() const { return pid_; }
+    // The next line of its output, without the line break; nothing within TIMEOUT.
+    std::optional<std::string> line(std::chrono::milliseconds timeout = 5s);
+    // Signals it and waits; the exit status.
+    int stop(int signal = 9);
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buf_;
+};
 
 // A protocol client speaking for one card.
 class Client {

@@ -128,24 +128,33 @@ bool Server::listen(std::string &error) {
         log("replaced stale socket " + path);
     }
 
+    // Bound and listening under a temporary name first, then renamed into place: whoever sees
+    // the socket can connect to it.
+    std::string tmp = path + ".new";
+    sockaddr_un tmp_addr{};
+    tmp_addr.sun_family = AF_UNIX;
+    if (tmp.size() >= sizeof(tmp_addr.sun_path)) {
+        error = "socket path is too long: '" + path + "'";
+        return false;
+    }
+    memcpy(tmp_addr.sun_path, tmp.c_str(), tmp.size() + 1);
+    unlink(tmp.c_str());
     listen_fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0) {
         error = errno_text("socket");
         return false;
     }
-    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        error = "cannot bind " + path + ": " + strerror(errno);
+    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&tmp_addr), sizeof(tmp_addr)) != 0) {
+        error = "cannot bind " + tmp + ": " + strerror(errno);
+        return false;
+    }
+    if (chmod(tmp.c_str(), opts_.socket_mode) != 0 || ::listen(listen_fd_, 128) != 0 ||
+        rename(tmp.c_str(), path.c_str()) != 0) {
+        error = "cannot set up " + path + ": " + strerror(errno);
+        unlink(tmp.c_str());
         return false;
     }
     owns_socket_ = true;
-    if (chmod(path.c_str(), opts_.socket_mode) != 0) {
-        error = "cannot set the mode of " + path + ": " + strerror(errno);
-        return false;
-    }
-    if (::listen(listen_fd_, 128) != 0) {
-        error = errno_text("listen");
-        return false;
-    }
 
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
     timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);

@@ -18,10 +18,13 @@ namespace {
 
 // Each test process (ctest runs one per test) gets a runtime directory of its own.
 class RundirEnvironment : public testing::Environment {
-  public:
-    RundirEnvironment() {
+public:
+    void SetUp() override {
+        if (!dir.empty())
+            return;  // a repeated run: the platform has read the variable already
         char tmpl[] = "/tmp/events-test-XXXXXX";
-        dir = mkdtemp(tmpl);
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
         setenv("PLATFORM_RUNDIR", dir.c_str(), 1);
     }
     void TearDown() override { std::filesystem::remove_all(dir); }

@@ -113,6 +113,7 @@ TEST(Trace, DamagedFilesAreReportedAndReplaced) {
         {"short", [](std::string &f) { f.resize(20); }, "too short"},
         {"truncated", [](std::string &f) { f.resize(f.size() / 2); }, "truncated"},
         {"huge", [](std::string &f) { memset(&f[20], 0xff, 4); }, "corrupt"},
+        {"next", [](std::string &f) { memset(&f[24], 0xff, 8); }, "corrupt"},
         // Slot 1 claims to hold line 1000 of a buffer that has had 4 lines: the header reads
         // fine, the slots do not.
         {"badslot",

@@ -192,6 +192,7 @@ int reuse_buffer(const std::string &path, uint32_t slots, uint32_t slot_size, lt
     if (alone) {
         if (!slots_consistent(b)) {
             munmap(b.base, b.size);
+            b.base = nullptr;
             return EINVAL;
         }
         for (uint32_t i = 0; i < slots; ++i) {

@@ -21,7 +21,7 @@ TEST(RoleRace, CallbackAndTimerHandlerDoNotInterleave) {
 
     std::atomic<bool> done{false};
     std::thread state_thread([&] {
-        for (int i = 0; i < 1500; ++i) {
+        for (int i = 0; i < 1000; ++i) {
             deliver(i % 2 == 0 ? DLRSC_EVENT_ACTIVE : DLRSC_EVENT_INACTIVE);
         }
         done = true;
@@ -29,6 +29,7 @@ TEST(RoleRace, CallbackAndTimerHandlerDoNotInterleave) {
     std::thread main_thread([&] {
         while (!done) {
             tz_timers_expired_handler(nullptr);
+            std::this_thread::yield();
         }
     });
     state_thread.join();

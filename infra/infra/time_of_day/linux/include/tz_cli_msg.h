@@ -94,7 +94,9 @@ static inline int tz_cli_msg_type(const tz_cli_msg *msg) {
 // Copies text into a fixed field the way every text field of the message is written: the string,
 // NUL bytes up to the end of the field, and the field's last byte NUL whatever the length.
 static inline void tz_msg_put_text(char *field, size_t width, const char *text) {
-    strncpy(field, text, width);
+    size_t n = strnlen(text, width);
+    memcpy(field, text, n);
+    memset(field + n, 0, width - n);
     field[width - 1] = '\0';
 }
 

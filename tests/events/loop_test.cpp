@@ -88,12 +88,15 @@ TEST(Signals, TermAndIntEndTheMainThreadsLoopOnly) {
     ASSERT_EQ(gettid(), getpid());
     evm_handle_t main_evm = event_manager_create(0, nullptr, 8, nullptr);
     ASSERT_NE(main_evm, nullptr);
-    Loop worker;  // started afterwards: inherits SIGTERM and SIGINT blocked
+    Loop worker;
 
-    // Runs the main loop; a watchdog timer ends the wait if no signal does.
+    // Runs the main loop, sending SIG from inside it; a watchdog timer ends the wait if the
+    // signal does not.
     Fired watchdog;
-    auto run_main = [&] {
+    auto run_main = [&](int sig) {
         timer_t timer = timer_for(main_evm, &watchdog, 10000);
+        if (sig)
+            platform::evm_post(main_evm, [sig](event_context *) { kill(getpid(), sig); });
         uint8_t buffer[128];
         event_context ctx{main_evm, 0, 0, buffer, sizeof buffer, 0, 0, 0, 0, 0};
         int rc = 0;
@@ -103,18 +106,31 @@ TEST(Signals, TermAndIntEndTheMainThreadsLoopOnly) {
         timer_delete(timer);
         return err;
     };
-    ASSERT_EQ(kill(getpid(), SIGTERM), 0);
-    EXPECT_EQ(run_main(), EINTR);
-    EXPECT_EQ(run_main(), EINTR);  // stays ended
+    EXPECT_EQ(run_main(SIGTERM), EINTR);
+    EXPECT_EQ(run_main(0), EINTR);  // stays ended
     EXPECT_TRUE(worker.run([] {}));
 
     // The main thread's next manager takes over.
     ASSERT_EQ(event_manager_destroy(&main_evm), 0);
     main_evm = event_manager_create(0, nullptr, 8, nullptr);
-    ASSERT_EQ(kill(getpid(), SIGINT), 0);
-    EXPECT_EQ(run_main(), EINTR);
+    EXPECT_EQ(run_main(SIGINT), EINTR);
     EXPECT_TRUE(worker.run([] {}));
     event_manager_destroy(&main_evm);
+}
+
+// A stop that arrives while the program is still starting up, before its main loop ever ran,
+// ends the process at once instead of waiting for a loop that may never come.
+TEST(Signals, TermBeforeTheMainLoopEndsTheProcess) {
+    EXPECT_EXIT(
+        {
+            evm_handle_t main_evm = event_manager_create(0, nullptr, 8, nullptr);
+            if (main_evm == nullptr)
+                _exit(3);
+            kill(getpid(), SIGTERM);
+            sleep(10);
+            _exit(4);
+        },
+        testing::KilledBySignal(SIGTERM), "");
 }
 
 TEST(Sources, RunOnTheOwnerAndRemovalWaitsForARunningHandler) {

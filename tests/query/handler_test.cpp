@@ -2,6 +2,8 @@
 // records the replies, and the catalogue is built from a hermetic tree or inserted directly.
 // Every TEST runs in a process of its own (the catalogue only grows).
 #include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -318,6 +320,29 @@ TEST_F(Handler, OffsetTextKeepsItsTerminatorAndMarksOffsetsLeftOut) {
     EXPECT_EQ(by_name["TEN"]->num_locations, 11);
     for (auto &[name, e] : by_name)
         EXPECT_EQ(e->offsets[49], '\0') << name;
+}
+
+TEST_F(Handler, OffsetItemsReadAsPrintfWritesThemForAnyHoursAndMinutes) {
+    catalogue_ready();
+    const std::pair<int32_t, int32_t> groups[] = {
+        {0, 0},  {5, 30},         {-3, 30},        {0, -5},     {-1, -30},
+        {12, 7}, {100, 100},      {-10, 59},       {7, -123},   {INT32_MIN, INT32_MIN},
+        {-9, 9}, {INT32_MAX, -1}, {INT32_MIN, 99}, {1, 1000000}};
+    std::map<std::string, std::string> want;
+    int i = 0;
+    for (auto [h, m] : groups) {
+        std::string name = "OFS" + std::to_string(i++);
+        set_table_entry(name.c_str(), (name + "/Loc").c_str(), h, m);
+        char item[40];
+        snprintf(item, sizeof item, "%d:%02d ", h, m);
+        want[name] = std::string("UTC ") + item;
+    }
+    auto m = patterned_msg(1);
+    auto r = query(*m);
+    std::map<std::string, std::string> got;
+    for (int k = 0; k < r->tz_list_count; k++)
+        got[text(r->tz_list[k].abbrev, 11)] = text(r->tz_list[k].offsets, 50);
+    EXPECT_EQ(got, want);
 }
 
 // --- type 2 ---------------------------------------------------------------------------------

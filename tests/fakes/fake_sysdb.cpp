@@ -31,6 +31,8 @@ sysmgr_lr_event_cb_t role_callback = nullptr;
 int evm_count = 0;
 std::atomic<int> in_flight{0};
 std::atomic<int> overlaps{0};
+fake::EventHook block_hook;
+fake::EventHook dispatch_hook;
 
 sysdb_conn *const fake_conn = reinterpret_cast<sysdb_conn *>(0x1000);
 int notify_third_marker;
@@ -84,6 +86,16 @@ struct ExclusiveCall {
     }
     ~ExclusiveCall() { in_flight.fetch_sub(1); }
 };
+
+// Runs a copy of HOOK outside the lock, so that it may block or call back into the fake.
+std::optional<int> hooked(const fake::EventHook &hook, event_context *ctx) {
+    fake::EventHook copy;
+    {
+        std::lock_guard lock(mu);
+        copy = hook;
+    }
+    return copy ? copy(ctx) : std::nullopt;
+}
 
 fake::Call make(const char *op) {
     fake::Call c;
@@ -217,6 +229,18 @@ void reset_sysdb() {
     role_callback = nullptr;
     evm_count = 0;
     overlaps.store(0);
+    block_hook = nullptr;
+    dispatch_hook = nullptr;
+}
+
+void on_event_block(EventHook hook) {
+    std::lock_guard lock(mu);
+    block_hook = std::move(hook);
+}
+
+void on_event_dispatch(EventHook hook) {
+    std::lock_guard lock(mu);
+    dispatch_hook = std::move(hook);
 }
 
 }  // namespace fake
@@ -444,6 +468,14 @@ evm_handle_t event_manager_create(int32_t kind, const char *channel, int32_t dep
 int event_block(event_context *ctx) {
     auto c = make("event_block");
     c.evm = ctx->evm;
+    if (auto r = hooked(block_hook, ctx)) {
+        c.result = *r;
+        record(c);
+        if (*r == -1) {
+            errno = EINTR;
+        }
+        return *r;
+    }
     std::optional<int32_t> event;
     {
         std::lock_guard lock(mu);
@@ -469,6 +501,11 @@ int vk_event_dispatch(event_context *ctx, int flags) {
     auto c = make("vk_event_dispatch");
     c.evm = ctx->evm;
     c.flags = static_cast<uint32_t>(flags);
+    if (auto r = hooked(dispatch_hook, ctx)) {
+        c.result = *r;
+        record(c);
+        return *r;
+    }
     record(c);
     sysmgr_lr_event_cb_t callback;
     {

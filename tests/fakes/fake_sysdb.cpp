@@ -598,4 +598,55 @@ uint32_t lrd_am_i_dlrsc(int32_t *is_dlrsc) {
     return static_cast<uint32_t>(c.result);
 }
 
+// The CLI thread's messaging calls, recorded so that the thread can start; their results are
+// scripted like the others.
+int event_manager_destroy(evm_handle_t *handle) {
+    auto c = make("event_manager_destroy");
+    c.evm = handle ? *handle : nullptr;
+    c.result = next_result(c.op);
+    record(c);
+    return static_cast<int>(c.result);
+}
+
+int event_message_attach(evm_handle_t handle, const void *attributes, event_msg_handler_t handler,
+                         void *user) {
+    auto c = make("event_message_attach");
+    c.evm = handle;
+    c.extra[0] = attributes;
+    c.notify = reinterpret_cast<const void *>(handler);
+    c.extra[1] = user;
+    c.result = next_result(c.op);
+    record(c);
+    return static_cast<int>(c.result);
+}
+
+int msg_get_clinfo_m_msglen(int32_t reply_id, uint64_t *length) {
+    auto c = make("msg_get_clinfo_m_msglen");
+    c.number = reply_id;
+    c.result = next_result(c.op);
+    record(c);
+    *length = 0;
+    return static_cast<int>(c.result);
+}
+
+int msg_reply(int32_t reply_id, int32_t flags, const void *buffer, size_t length) {
+    auto c = make("msg_reply");
+    c.number = reply_id;
+    c.flags = static_cast<uint32_t>(flags);
+    c.extra[0] = buffer;
+    c.options = static_cast<uint32_t>(length);
+    c.result = next_result(c.op);
+    record(c);
+    return static_cast<int>(c.result);
+}
+
+int msg_error(int32_t reply_id, int32_t error) {
+    auto c = make("msg_error");
+    c.number = reply_id;
+    c.flags = static_cast<uint32_t>(error);
+    c.result = next_result(c.op);
+    record(c);
+    return static_cast<int>(c.result);
+}
+
 }  // extern "C"

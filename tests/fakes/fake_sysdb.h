@@ -1,8 +1,9 @@
 // A stand-in for the platform's configuration-database, backend, tuple, time-zone setter,
-// process-timer and system-manager calls in unit tests. Every call is recorded with its
-// arguments; results can be scripted per operation ("511 twice, then 0"). The backend calls run
-// the descriptor's handlers the way the real library does, and the setter takes ownership of the
-// zone string and frees it.
+// process-timer and system-manager calls in unit tests, with the messaging calls of the CLI thread
+// recorded and answered with their scripted results (no message ever arrives). Every call is
+// recorded with its arguments; results can be scripted per operation ("511 twice, then 0"). The
+// backend calls run the descriptor's handlers the way the real library does, and the setter takes
+// ownership of the zone string and frees it.
 #pragma once
 
 #include <stdint.h>

@@ -1,7 +1,7 @@
 // Start-up of the service against the platform test doubles: the order in which it comes up, the
 // waits for the role, the bind and the first role event, the failures that end it and those that
-// do not, the main loop and the teardown. The state-change thread is the real one; it waits in
-// event_block for the role events a test sends it.
+// do not, the main loop and the teardown. The state-change and CLI threads are the real ones: the
+// first waits in event_block for the role events a test sends it, the second waits there for good.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -30,8 +30,6 @@
 #include "tz_startup.h"
 
 int tzd_main(int argc, char **argv);  // tzd's main, built in under this name
-extern std::atomic<int> cli_stand_in_masked;
-bool rt_signals_blocked();  // both SIGRTMIN + 6 and SIGRTMIN + 10 in the caller's mask
 
 using Ops = std::vector<std::string>;
 using Start = void *(*)(void *);
@@ -64,13 +62,13 @@ extern "C" int pthread_create(pthread_t *__restrict thread, const pthread_attr_t
     return real(thread, attr, start, arg);
 }
 
+namespace {
+
 bool rt_signals_blocked() {
     sigset_t mask;
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     return sigismember(&mask, SIGRTMIN + 6) == 1 && sigismember(&mask, SIGRTMIN + 10) == 1;
 }
-
-namespace {
 
 std::mutex sleep_mu;
 std::vector<unsigned> sleeps;
@@ -117,8 +115,17 @@ void send_role(int32_t event) {
 std::mutex main_mu;
 std::deque<int> main_results;
 std::function<void()> at_main_end;
+// Each thread's signal state when it first waits for events; -1 until then.
 std::atomic<int> main_masked{-1};
-std::atomic<int> state_masked{-1};  // -1 until the state-change thread waits for events
+std::atomic<int> state_masked{-1};
+std::atomic<int> cli_masked{-1};
+
+bool is_state_thread(evm_handle_t evm) {
+    for (auto &c : fake::calls_of("sysmgr_register_lr_event"))
+        if (c.evm == evm)
+            return true;
+    return false;
+}
 
 std::optional<int> block(event_context *ctx) {
     if (ctx->evm == tz_evm) {
@@ -132,6 +139,12 @@ std::optional<int> block(event_context *ctx) {
         int r = main_results.front();
         main_results.pop_front();
         return r;
+    }
+    if (!is_state_thread(ctx->evm)) {
+        // The CLI thread: no query comes.
+        cli_masked = rt_signals_blocked();
+        for (;;)
+            pause();
     }
     // The state-change thread: hand it the next role event once there is one.
     state_masked = rt_signals_blocked();
@@ -177,10 +190,10 @@ void start_service(std::function<int()> body) {
     }).detach();
 }
 
-// The operations of the main thread, leaving out the state-change thread's.
+// The operations of the main thread, leaving out those of the other two threads.
 Ops main_ops() {
     return fake::ops({"event_manager_create", "sysmgr_register_lr_event", "sysmgr_set_evm",
-                      "event_block", "vk_event_dispatch"});
+                      "event_block", "vk_event_dispatch", "event_message_attach"});
 }
 
 size_t on_main_evm(const std::string &op) {
@@ -198,17 +211,18 @@ bool traced(const std::string &line) {
 // waiting where it should have ended is stopped after many sleeps instead of hanging the test.
 void start_up_until_exit() {
     atexit([] {
-        // A state-change thread still starting would find the test doubles gone once the
-        // process's statics are destroyed; let it reach its wait first.
-        bool state_thread_started;
+        // A worker thread still starting would find the test doubles gone once the process's
+        // statics are destroyed; let each reach its wait first.
+        std::vector<Start> started;
         {
             std::lock_guard lock(created_mu);
-            state_thread_started = std::any_of(created.begin(), created.end(), [](auto &c) {
-                return c.start == tz_dlrsc_state_chg_thread && refused_start != c.start;
-            });
+            for (auto &c : created)
+                if (c.start != refused_start)
+                    started.push_back(c.start);
         }
-        if (state_thread_started)
-            wait_for([] { return state_masked != -1; });
+        for (Start start : started)
+            wait_for(
+                [start] { return (start == tz_cli_msg_thread ? cli_masked : state_masked) != -1; });
         for (auto &r : fake::err_records())
             fprintf(stderr, "record: %s %s\n", r.record->mnemonic, r.text.c_str());
         fprintf(stderr, "ops:");
@@ -249,6 +263,7 @@ class Startup : public ::testing::Test {
         at_main_end = nullptr;
         main_masked = -1;
         state_masked = -1;
+        cli_masked = -1;
     }
     void TearDown() override { fake::reset_sysdb(); }
 
@@ -323,8 +338,8 @@ TEST_F(Startup, ComesUpInOrderWaitsForTheRoleAndTearsDownOnTheDlrsc) {
     // All three threads run with the two real-time signals blocked.
     EXPECT_EQ(main_masked.load(), 1);
     EXPECT_EQ(state_masked.load(), 1);
-    EXPECT_TRUE(wait_for([] { return cli_stand_in_masked != -1; }));
-    EXPECT_EQ(cli_stand_in_masked.load(), 1);
+    EXPECT_TRUE(wait_for([] { return cli_masked != -1; }));
+    EXPECT_EQ(cli_masked.load(), 1);
     EXPECT_TRUE(fake::syslog_lines().empty());
     EXPECT_TRUE(fake::err_records().empty());
 }

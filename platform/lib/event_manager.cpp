@@ -1,6 +1,6 @@
 // Event managers: one epoll loop per manager, owned by the thread that created it. The loop
 // watches its channel, the descriptors of other platform components, an eventfd for posted work
-// and a signalfd for process-timer expiries (and, on the main thread, SIGTERM and SIGINT).
+// and a signalfd for process-timer expiries. SIGTERM and SIGINT end the main thread's loop.
 #include <errno.h>
 #include <signal.h>
 #include <stdint.h>
@@ -75,20 +75,45 @@ void wake(Manager &m) {
     [[maybe_unused]] ssize_t n = write(m.wake.get(), &one, sizeof one);
 }
 
-// The main thread's first manager without a channel is the one SIGTERM and SIGINT stop. They are
-// blocked on the main thread, so that threads created from now on inherit the mask, and read from
-// this manager's signalfd.
+// SIGTERM and SIGINT end the main manager's loop once it runs; before that (a program still
+// starting up, waiting for its platform) they stop the process the ordinary way, so an operator's
+// stop is never left pending.
+std::atomic<int> stop_wake_fd{-1};
+std::atomic<bool> main_loop_entered{false};
+std::atomic<bool> stop_requested{false};
+
+extern "C" void on_stop_signal(int sig) {
+    if (!main_loop_entered.load()) {
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
+    stop_requested.store(true);
+    int fd = stop_wake_fd.load();
+    if (fd >= 0) {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+    }
+}
+
+// The main thread's first manager without a channel is the one SIGTERM and SIGINT stop.
 void claim_main(Manager &m) {
     uint64_t none = 0;
     if (!main_manager.compare_exchange_strong(none, m.id))
         return;
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    sigaddset(&set, timer_signal());
-    signalfd(m.signals.get(), &set, 0);
+    stop_requested.store(false);
+    main_loop_entered.store(false);
+    stop_wake_fd.store(m.wake.get());
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+bool stop_due(const Manager &m) {
+    return m.stopped || (m.id == main_manager.load() && stop_requested.load());
 }
 
 int fire_timer(Manager &m, uint64_t cookie) {
@@ -296,7 +321,8 @@ extern "C" int event_manager_destroy(evm_handle_t *handle) {
         r.managers.erase(it);
     }
     uint64_t id = m->id;
-    main_manager.compare_exchange_strong(id, 0);
+    if (main_manager.compare_exchange_strong(id, 0))
+        stop_wake_fd.store(-1);
     m->destroyed = true;
     wake(*m);
     *handle = nullptr;
@@ -309,8 +335,11 @@ extern "C" int event_block(event_context *ctx) {
         return -1;
     if (m->pending.kind != Pending::Kind::none)
         return 0;  // still waiting for its dispatch
+    if (m->id == main_manager.load())
+        main_loop_entered.store(true);
     for (;;) {
-        if (m->stopped) {
+        if (stop_due(*m)) {
+            m->stopped = true;
             errno = EINTR;
             return -1;
         }

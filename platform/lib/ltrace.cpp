@@ -76,7 +76,7 @@ std::string header_problem(const Header &h, uint64_t file_size) {
         return "unsupported trace buffer version " + std::to_string(h.version);
     if (h.header_size != HEADER_SIZE || h.slot_size < SLOT_HEAD + 8 ||
         h.slot_size > SLOT_HEAD + MAX_TEXT || h.slot_size % 8 != 0 || h.slots == 0 ||
-        h.slots > MAX_SLOTS)
+        h.slots > MAX_SLOTS || h.next >= (BUSY >> 1))
         return "corrupt trace buffer header";
     if (file_size < uint64_t(HEADER_SIZE) + uint64_t(h.slots) * h.slot_size)
         return "trace buffer file is truncated";
@@ -192,6 +192,7 @@ int reuse_buffer(const std::string &path, uint32_t slots, uint32_t slot_size, lt
     if (alone) {
         if (!slots_consistent(b)) {
             munmap(b.base, b.size);
+            b.base = nullptr;
             return EINVAL;
         }
         for (uint32_t i = 0; i < slots; ++i) {
@@ -233,7 +234,6 @@ int fresh_buffer(const std::string &dir, const std::string &path, const std::str
     h->slot_size = slot_size;
     h->slots = slots;
     h->created_ns = now_ns();
-    std::atomic_thread_fence(std::memory_order_release);
     memcpy(h->magic, MAGIC, sizeof MAGIC);
     if (rename(tmp.c_str(), path.c_str()) != 0) {
         err = errno;

@@ -203,6 +203,9 @@ void Channel::accept_all() {
             return;
         }
         int raw = fd.get();
+        // Room for a few whole replies, wherever the system default is smaller.
+        int sndbuf = 4 * int(kMaxRequest + sizeof(int32_t));
+        setsockopt(raw, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         auto conn = std::make_shared<Conn>();
         conn->fd = std::move(fd);
         int32_t id = conns().add(std::move(conn));

@@ -163,7 +163,7 @@ bool resolve_zone(const std::string &root, std::string_view name, std::string &t
         error = real + ": " + errno_text(errno);
         return false;
     }
-    struct stat st;
+    struct stat st {};
     char magic[4] = {};
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     bool tzif = regular && read(fd, magic, sizeof magic) == ssize_t(sizeof magic) &&

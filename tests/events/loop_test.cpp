@@ -2,20 +2,14 @@
 // work from other threads.
 #include <errno.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <string.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
-#include <string>
 
 #include "events_support.h"
-#include "platform/evm_source.h"
 
 using namespace events_test;
 
@@ -33,58 +27,42 @@ int on_timer(void *arg) {
     return 0;
 }
 
-timer_t attach_timer(evm_handle_t evm, Fired *fired) {
+// A timer of EVM, armed to expire once after MS milliseconds unless MS is negative.
+timer_t timer_for(evm_handle_t evm, Fired *fired, long ms = -1) {
     timer_t timer{};
     EXPECT_EQ(event_async_attach_proctimer(evm, 128, 0, on_timer, fired, getprio(0), &timer), 0);
-    return timer;
-}
-
-void arm(timer_t timer, long ms) {
     itimerspec spec{};
-    spec.it_value.tv_sec = ms / 1000;
-    spec.it_value.tv_nsec = ms % 1000 * 1000000 + 1;
-    EXPECT_EQ(timer_settime(timer, 0, &spec, nullptr), 0);
+    spec.it_value = {ms / 1000, ms % 1000 * 1000000 + 1};
+    if (ms >= 0 && timer_settime(timer, 0, &spec, nullptr) != 0)
+        ADD_FAILURE() << "timer_settime: " << strerror(errno);
+    return timer;
 }
 
 }  // namespace
 
-TEST(Timers, ExpiryRunsOnTheLoopOfItsManagerWhoeverArmsIt) {
+TEST(Timers, ExpiryRunsOnTheLoopOfItsManagerAndADeletedTimerNever) {
     Loop a, b;
-    Fired fa, fb;
-    timer_t ta = attach_timer(a.evm, &fa), tb = attach_timer(b.evm, &fb);
-    arm(ta, 1);
-    arm(tb, 1);
+    Fired fa, fb, deleted;
+    timer_t ta = timer_for(a.evm, &fa, 1), tb = timer_for(b.evm, &fb, 1);
     ASSERT_TRUE(wait_for([&] { return fa.count == 1 && fb.count == 1; }));
     EXPECT_EQ(fa.tid, a.tid);
     EXPECT_EQ(fb.tid, b.tid);
+
+    ASSERT_EQ(timer_delete(timer_for(a.evm, &deleted, 20)), 0);
+    itimerspec later{{}, {0, 50000000}};  // after the deleted one would have expired
+    ASSERT_EQ(timer_settime(ta, 0, &later, nullptr), 0);
+    ASSERT_TRUE(wait_for([&] { return fa.count == 2; }));
+    EXPECT_EQ(deleted.count, 0);
     timer_delete(ta);
     timer_delete(tb);
-
-    timer_t none;
-    evm_handle_t gone = a.evm;
-    a.stop();
-    EXPECT_LT(event_async_attach_proctimer(gone, 128, 0, on_timer, &fa, 0, &none), 0);
 }
 
-TEST(Timers, DeletedTimerNeverRuns) {
-    Loop loop;
-    Fired deleted, later;
-    timer_t timer = attach_timer(loop.evm, &deleted);
-    arm(timer, 20);
-    ASSERT_EQ(timer_delete(timer), 0);
-    timer_t last = attach_timer(loop.evm, &later);
-    arm(last, 50);  // expires after the deleted one would have
-    ASSERT_TRUE(wait_for([&] { return later.count == 1; }));
-    EXPECT_EQ(deleted.count, 0);
-    timer_delete(last);
-}
-
-// Some kernels still deliver the expiry that was pending when a timer was deleted; it is forged
-// here, carrying the deleted timer's cookie.
+// Some kernels still deliver the expiry that was pending when a timer was deleted. It is forged
+// here with the deleted timer's cookie.
 TEST(Timers, ExpiryOfADeletedTimerIsIgnored) {
     Loop loop;
     Fired deleted;
-    timer_t timer = attach_timer(loop.evm, &deleted);
+    timer_t timer = timer_for(loop.evm, &deleted);
     uint64_t cookie = 0;
     std::ifstream timers("/proc/self/timers");
     std::string line, id = "ID: " + std::to_string(intptr_t(timer));
@@ -102,8 +80,7 @@ TEST(Timers, ExpiryOfADeletedTimerIsIgnored) {
     if (syscall(SYS_rt_tgsigqueueinfo, getpid(), loop.tid, SIGRTMIN + 6, &info) != 0)
         GTEST_SKIP() << "cannot queue a timer signal: " << strerror(errno);
     // The second round trip starts after the batch that held the signal.
-    EXPECT_TRUE(loop.run([] {}));
-    EXPECT_TRUE(loop.run([] {}));
+    EXPECT_TRUE(loop.run([] {}) && loop.run([] {}));
     EXPECT_EQ(deleted.count, 0);
 }
 
@@ -111,18 +88,17 @@ TEST(Signals, TermAndIntEndTheMainThreadsLoopOnly) {
     ASSERT_EQ(gettid(), getpid());
     evm_handle_t main_evm = event_manager_create(0, nullptr, 8, nullptr);
     ASSERT_NE(main_evm, nullptr);
-    Loop worker;  // started afterwards: inherits SIGTERM and SIGINT blocked
+    Loop worker;
 
-    // Runs the main loop; a watchdog timer bounds the wait if no signal ends it.
+    // Runs the main loop, sending SIG from inside it; a watchdog timer ends the wait if the
+    // signal does not.
     Fired watchdog;
-    auto run_main = [&] {
-        timer_t timer = attach_timer(main_evm, &watchdog);
-        arm(timer, 10000);
+    auto run_main = [&](int sig) {
+        timer_t timer = timer_for(main_evm, &watchdog, 10000);
+        if (sig)
+            platform::evm_post(main_evm, [sig](event_context *) { kill(getpid(), sig); });
         uint8_t buffer[128];
-        event_context ctx{};
-        ctx.evm = main_evm;
-        ctx.buffer = buffer;
-        ctx.buffer_size = sizeof buffer;
+        event_context ctx{main_evm, 0, 0, buffer, sizeof buffer, 0, 0, 0, 0, 0};
         int rc = 0;
         while (watchdog.count == 0 && (rc = event_block(&ctx)) != -1)
             vk_event_dispatch(&ctx, 0);
@@ -130,25 +106,34 @@ TEST(Signals, TermAndIntEndTheMainThreadsLoopOnly) {
         timer_delete(timer);
         return err;
     };
-
-    ASSERT_EQ(kill(getpid(), SIGTERM), 0);
-    EXPECT_EQ(run_main(), EINTR);
-    EXPECT_EQ(run_main(), EINTR);  // stays ended
-    std::atomic<bool> ran{false};
-    EXPECT_TRUE(worker.run([&] { ran = true; }));
-    EXPECT_TRUE(ran);
+    EXPECT_EQ(run_main(SIGTERM), EINTR);
+    EXPECT_EQ(run_main(0), EINTR);  // stays ended
+    EXPECT_TRUE(worker.run([] {}));
 
     // The main thread's next manager takes over.
     ASSERT_EQ(event_manager_destroy(&main_evm), 0);
     main_evm = event_manager_create(0, nullptr, 8, nullptr);
-    ASSERT_EQ(kill(getpid(), SIGINT), 0);
-    EXPECT_EQ(run_main(), EINTR);
+    EXPECT_EQ(run_main(SIGINT), EINTR);
     EXPECT_TRUE(worker.run([] {}));
-    EXPECT_EQ(watchdog.count, 0);
     event_manager_destroy(&main_evm);
 }
 
-TEST(Sources, DescriptorsRunOnTheOwnerAndRemovalWaitsForARunningHandler) {
+// A stop that arrives while the program is still starting up, before its main loop ever ran,
+// ends the process at once instead of waiting for a loop that may never come.
+TEST(Signals, TermBeforeTheMainLoopEndsTheProcess) {
+    EXPECT_EXIT(
+        {
+            evm_handle_t main_evm = event_manager_create(0, nullptr, 8, nullptr);
+            if (main_evm == nullptr)
+                _exit(3);
+            kill(getpid(), SIGTERM);
+            sleep(10);
+            _exit(4);
+        },
+        testing::KilledBySignal(SIGTERM), "");
+}
+
+TEST(Sources, RunOnTheOwnerAndRemovalWaitsForARunningHandler) {
     Loop loop;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
@@ -162,11 +147,9 @@ TEST(Sources, DescriptorsRunOnTheOwnerAndRemovalWaitsForARunningHandler) {
             return;
         tid = gettid();
         ++reads;
-        if (c == 'B') {
-            entered = true;
-            wait_for([&] { return release.load(); });
-            finished = true;
-        }
+        entered = c == 'B';
+        if (entered)
+            finished = wait_for([&] { return release.load(); });
     });
     ASSERT_NE(id, 0u);
     ASSERT_EQ(write(peer.get(), "a", 1), 1);
@@ -186,26 +169,20 @@ TEST(Sources, DescriptorsRunOnTheOwnerAndRemovalWaitsForARunningHandler) {
     release = true;
     remover.join();
     EXPECT_TRUE(finished_first);
-
-    // The descriptor is closed and never watched again.
-    EXPECT_EQ(send(peer.get(), "x", 1, MSG_NOSIGNAL), -1);
+    EXPECT_EQ(send(peer.get(), "x", 1, MSG_NOSIGNAL), -1);  // closed, so never watched again
     EXPECT_TRUE(loop.run([] {}));
     EXPECT_EQ(reads, 2);
-    platform::evm_remove_fd(loop.evm, id);  // already gone: nothing happens
 
     // A handler may remove its own source, here on end of file.
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     std::atomic<uint64_t> self{0};
-    std::atomic<bool> self_removed{false};
     self = platform::evm_add_fd(loop.evm, sv[0], [&](event_context *ctx, int fd) {
         char c;
-        if (read(fd, &c, 1) == 0) {
-            platform::evm_remove_fd(ctx->evm, self);
-            self_removed = true;
-        }
+        if (read(fd, &c, 1) == 0)
+            platform::evm_remove_fd(ctx->evm, self.exchange(0));
     });
     close(sv[1]);
-    ASSERT_TRUE(wait_for([&] { return self_removed.load(); }));
+    ASSERT_TRUE(wait_for([&] { return self == 0; }));
     EXPECT_TRUE(loop.run([] {}));
 }
 
@@ -218,8 +195,7 @@ TEST(Sources, PostsFromManyThreadsRunInOrderOnTheOwner) {
         posters.emplace_back([&] {
             for (int i = 0; i < 250; ++i)
                 platform::evm_post(loop.evm, [&](event_context *) {
-                    if (gettid() != loop.tid)
-                        ++elsewhere;
+                    elsewhere += gettid() != loop.tid;
                     ++count;
                 });
         });
@@ -235,7 +211,7 @@ TEST(Sources, DestroyedManagerTakesNoMoreWork) {
     Loop loop;
     evm_handle_t evm = loop.evm;
     EXPECT_TRUE(platform::evm_valid(evm));
-    loop.stop();
+    loop.stop();  // from another thread than the loop's
     EXPECT_FALSE(platform::evm_valid(evm));
     EXPECT_FALSE(platform::evm_post(evm, [](event_context *) {}));
     int p[2];

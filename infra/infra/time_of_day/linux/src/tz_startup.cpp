@@ -132,7 +132,11 @@ int tz_config_register(void) {
         tz_sleep(2);
         event = dlrsc_event;
     }
-    prev_dlrsc_event = event;
+    {
+        // The role callback compares against prev_dlrsc_event under this lock.
+        std::lock_guard lock(tz_role_mutex);
+        prev_dlrsc_event = event;
+    }
     TZ_TRACE("dlrsc event = %d\n", (int)event);
 
     while (event_block(&tz_evm_ctx) != -1)

@@ -369,6 +369,9 @@ TEST(PlatformctlUsage, BadCommandLinesExitTwo) {
     Result help = d.ctl({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("role set CARD"), std::string::npos) << help.out;
+    Result group_help = d.ctl({"role", "--help"});
+    EXPECT_EQ(group_help.status, 0);
+    EXPECT_NE(group_help.out.find("role show [CARD]"), std::string::npos) << group_help.out;
     for (auto args : std::vector<std::vector<std::string>>{{},
                                                            {"bogus"},
                                                            {"role"},

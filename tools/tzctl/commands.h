@@ -28,4 +28,7 @@ struct Command {
 // The five catalogue queries, answered by the service over its query channel.
 const std::vector<Command> &query_commands();
 
+// Setting, clearing and showing the configured time zone, through the configuration database.
+const std::vector<Command> &config_commands();
+
 }  // namespace tzctl

@@ -15,7 +15,7 @@ namespace {
 // Every command group, in the order the help lists them. Further groups add their table here.
 std::vector<const Command *> all_commands() {
     std::vector<const Command *> out;
-    for (auto *group : {&query_commands()})
+    for (auto *group : {&query_commands(), &config_commands()})
         for (auto &c : *group)
             out.push_back(&c);
     return out;

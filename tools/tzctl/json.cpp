@@ -35,12 +35,6 @@ std::string JsonWriter::quote(const std::string &text) {
     return out + "\"";
 }
 
-void JsonWriter::newline() {
-    out_ << '\n';
-    for (size_t i = 0; i < first_.size(); i++)
-        out_ << "  ";
-}
-
 void JsonWriter::before_value() {
     if (after_key_) {
         after_key_ = false;
@@ -50,7 +44,6 @@ void JsonWriter::before_value() {
         if (!first_.back())
             out_ << ',';
         first_.back() = false;
-        newline();
     }
 }
 
@@ -62,10 +55,7 @@ JsonWriter &JsonWriter::begin_object() {
 }
 
 JsonWriter &JsonWriter::close(char bracket) {
-    bool empty = first_.back();
     first_.pop_back();
-    if (!empty)
-        newline();
     out_ << bracket;
     return *this;
 }
@@ -87,7 +77,7 @@ JsonWriter &JsonWriter::end_array() {
 
 JsonWriter &JsonWriter::key(const std::string &name) {
     before_value();
-    out_ << quote(name) << ": ";
+    out_ << quote(name) << ':';
     after_key_ = true;
     return *this;
 }

@@ -203,26 +203,30 @@ TEST_F(Tzctl, JsonOutputIsOneObjectWithStableKeys) {
         EXPECT_EQ(r.out, json + "\n");
     };
     expect({"list", "--json"}, 0,
-           R"({"count":3,"possibly_truncated":false,"abbreviations":[)"
-           R"({"abbreviation":"CET","utc_offsets":["1:00"],"more_offsets":false,"locations":2},)"
-           R"({"abbreviation":"EST","utc_offsets":["-5:00"],"more_offsets":false,"locations":1},)"
-           R"({"abbreviation":"IST","utc_offsets":["5:30"],"more_offsets":false,"locations":1}]})");
-    expect({"--json", "locations", "IST"}, 0,
-           R"({"abbreviation":"IST","found":true,"count":1,"possibly_truncated":false,)"
-           R"("locations":[{"location":"Asia/Kolkata","utc_offset":"5:30","dst_active":false,)"
-           R"("dst_abbreviation":null,"info":"5:30 DST_ACTIV NO "}]})");
+           R"({"count": 3, "possibly_truncated": false, "abbreviations": [)"
+           R"({"abbreviation": "CET", "utc_offsets": ["1:00"], )"
+           R"("more_offsets": false, "locations": 2}, )"
+           R"({"abbreviation": "EST", "utc_offsets": ["-5:00"], )"
+           R"("more_offsets": false, "locations": 1}, )"
+           R"({"abbreviation": "IST", "utc_offsets": ["5:30"], )"
+           R"("more_offsets": false, "locations": 1}]})");
+    expect(
+        {"--json", "locations", "IST"}, 0,
+        R"({"abbreviation": "IST", "found": true, "count": 1, "possibly_truncated": false, )"
+        R"("locations": [{"location": "Asia/Kolkata", "utc_offset": "5:30", "dst_active": false, )"
+        R"("dst_abbreviation": null, "info": "5:30 DST_ACTIV NO "}]})");
     expect({"locations", "XYZ", "--json"}, 1,
-           R"({"abbreviation":"XYZ","found":false,"count":0,"possibly_truncated":false,)"
-           R"("locations":[]})");
+           R"({"abbreviation": "XYZ", "found": false, "count": 0, "possibly_truncated": false, )"
+           R"("locations": []})");
     expect({"complete", "--json", "CE"}, 0,
-           R"({"prefix":"CE","exact":false,"unique":true,"completion":"CET"})");
+           R"({"prefix": "CE", "exact": false, "unique": true, "completion": "CET"})");
     expect({"complete", "--json", ""}, 1,
-           R"({"prefix":"","exact":false,"unique":false,"completion":null})");
+           R"({"prefix": "", "exact": false, "unique": false, "completion": null})");
     expect({"--json", "zone-of", "Nowhere/City"}, 1,
-           R"({"location":"Nowhere/City","found":false,"abbreviation":null})");
+           R"({"location": "Nowhere/City", "found": false, "abbreviation": null})");
     expect({"--json", "all-locations"}, 0,
-           R"({"count":4,"possibly_truncated":false,"locations":["America/New_York",)"
-           R"("Asia/Kolkata","Europe/Berlin","Europe/Paris"]})");
+           R"({"count": 4, "possibly_truncated": false, "locations": ["America/New_York", )"
+           R"("Asia/Kolkata", "Europe/Berlin", "Europe/Paris"]})");
 }
 
 TEST_F(Tzctl, TooLongArgumentsAreRefusedBeforeAnythingIsSent) {
@@ -315,9 +319,9 @@ TEST_F(Tzctl, MalformedAnswersAndFullListsAreReported) {
     mode = 2;
     r = run({"list", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.rfind(R"({"count":200,"possibly_truncated":true,"abbreviations":[)"
-                          R"({"abbreviation":"A000","utc_offsets":["1:00","2:00"],)"
-                          R"("more_offsets":true,"locations":9},)",
+    EXPECT_EQ(r.out.rfind(R"({"count": 200, "possibly_truncated": true, "abbreviations": [)"
+                          R"({"abbreviation": "A000", "utc_offsets": ["1:00", "2:00"], )"
+                          R"("more_offsets": true, "locations": 9}, )",
                           0),
               0u)
         << r.out;
@@ -463,8 +467,8 @@ TEST_F(Tzctl, ListAgreesWithAnIndependentWalkOfThisMachinesTree) {
     ASSERT_LT(expected.size(), size_t(TZ_LIST_MAX)) << "the list would be cut on this machine";
 
     std::set<std::string> listed;
-    std::regex entry_re(R"x(\{"abbreviation":"([^"]*)","utc_offsets":\[([^\]]*)\],)x"
-                        R"x("more_offsets":(true|false),"locations":(\d+)\})x");
+    std::regex entry_re(R"x(\{"abbreviation": "([^"]*)", "utc_offsets": \[([^\]]*)\], )x"
+                        R"x("more_offsets": (true|false), "locations": (\d+)\})x");
     std::regex offset_re(R"x("([^"]*)")x");
     for (std::sregex_iterator m(r.out.begin(), r.out.end(), entry_re), end; m != end; ++m) {
         std::string abbrev = (*m)[1], offsets_json = (*m)[2];
@@ -484,7 +488,7 @@ TEST_F(Tzctl, ListAgreesWithAnIndependentWalkOfThisMachinesTree) {
             EXPECT_EQ(offsets, it->second.first) << abbrev;
         }
     }
-    EXPECT_EQ(r.out.rfind("{\"count\":" + std::to_string(expected.size()) + ",", 0), 0u);
+    EXPECT_EQ(r.out.rfind("{\"count\": " + std::to_string(expected.size()) + ",", 0), 0u);
     EXPECT_EQ(listed.size(), expected.size());
 }
 

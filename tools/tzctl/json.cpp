@@ -42,7 +42,7 @@ void JsonWriter::before_value() {
     }
     if (!first_.empty()) {
         if (!first_.back())
-            out_ << ',';
+            out_ << ", ";
         first_.back() = false;
     }
 }
@@ -77,7 +77,7 @@ JsonWriter &JsonWriter::end_array() {
 
 JsonWriter &JsonWriter::key(const std::string &name) {
     before_value();
-    out_ << quote(name) << ':';
+    out_ << quote(name) << ": ";
     after_key_ = true;
     return *this;
 }

@@ -1,5 +1,5 @@
-// A small streaming JSON writer for tzctl's --json output: one compact line, keys in the order
-// written, so the output of a command is stable from run to run.
+// A small streaming JSON writer for tzctl's --json output: one line (", " and ": " between
+// items), keys in the order written, so the output of a command is stable from run to run.
 #pragma once
 
 #include <cstdint>

@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>

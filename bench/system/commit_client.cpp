@@ -5,10 +5,11 @@
 //
 //   commit_client ROUNDS FOLLOWER_LINK [DLRSC_LINK]
 //
-// Uses PLATFORM_SOCKET and the other platform variables like any client. Prints the medians in
-// milliseconds: connect and hello, request to reply, request to the follower's link, and the
-// number of commits refused or whose follower link did not change within 5 seconds. With
-// DLRSC_LINK, a reply before that link names the zone counts as a failure too.
+// Uses PLATFORM_SOCKET and the other platform variables like any client. Prints, in milliseconds,
+// the medians on one line: connect and hello, request to reply, request to the follower's link,
+// and the number of commits refused or whose follower link did not change within 5 seconds (with
+// DLRSC_LINK, a reply before that link names the zone counts as a failure too); then every
+// request-to-reply time on a line, and every request-to-follower time on another.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -130,5 +131,10 @@ int main(int argc, char **argv) {
         follower_ms.push_back(ms_between(start, Clock::now()));
     }
     printf("%.3f %.3f %.3f %d\n", connect_ms, median(reply_ms), median(follower_ms), failures);
+    for (auto *times : {&reply_ms, &follower_ms}) {
+        for (size_t i = 0; i < times->size(); ++i)
+            printf("%s%.3f", i ? " " : "", (*times)[i]);
+        printf("\n");
+    }
     return failures ? 1 : 0;
 }

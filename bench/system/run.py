@@ -331,14 +331,17 @@ def measure(a, b, rows, mem_rows):
         pp = {m: [] for m in ("blocking", "epoll", "epoll-peek")}
         pp_rate = []
         warm = {q[0]: [] for q in queries}
-        for _ in range(a.runs):
+        for rep in range(a.runs):
             for mode in pp:
                 out = run([f"{b}/bench/floor_pingpong", str(a.rounds), mode]).stdout.split()
                 pp[mode].append(float(out[0]))
                 if mode == "blocking":
                     pp_rate.append(float(out[1]))
-            for qtype, arg, _ in queries:
+            # Each repetition starts with another type, each measurement after a few untimed
+            # round trips of its own, so no type always comes first after the floors.
+            for qtype, arg, _ in queries[rep % len(queries):] + queries[:rep % len(queries)]:
                 rounds = a.rounds // 20 if qtype == 2 else a.rounds
+                s.load(qtype, 1, max(rounds // 20, 10), arg)
                 warm[qtype].append(s.load(qtype, 1, rounds, arg)[0])
         pp_us = med(pp["blocking"])
         rows.append(("bare ping-pong (the floor of warm queries)", f"{pp_us:.1f} us",

@@ -42,10 +42,12 @@ def _die_with_parent(parent=os.getpid()):
         os._exit(1)
 
 
-def run(args, env=None, timeout=120, check=True):
-    """Runs a short-lived program to its end (killed after TIMEOUT seconds); its output."""
+def run(args, env=None, timeout=120, check=True, tied=True):
+    """Runs a short-lived program to its end (killed after TIMEOUT seconds); its output. TIED:
+    the kernel kills it should this script die first (the hook makes Python fork the whole
+    interpreter instead of spawning, some milliseconds, so timed process runs go without)."""
     r = subprocess.run(args, env=env, capture_output=True, text=True, timeout=timeout,
-                       preexec_fn=_die_with_parent)
+                       preexec_fn=_die_with_parent if tied else None)
     if check and r.returncode != 0:
         raise RuntimeError(f"{' '.join(map(str, args))} exited with {r.returncode}: "
                            f"{r.stderr.strip()[:500]}")
@@ -55,7 +57,7 @@ def run(args, env=None, timeout=120, check=True):
 def timed_run(args, env=None, timeout=60):
     """Wall time of a whole program run in milliseconds, and its result."""
     t0 = time.perf_counter()
-    r = run(args, env=env, timeout=timeout, check=False)
+    r = run(args, env=env, timeout=timeout, check=False, tied=False)
     return (time.perf_counter() - t0) * 1000, r
 
 
@@ -245,6 +247,19 @@ def machine(rundir):
                 fs, best = f"{kind} ({dev})", point
     return (f"{model}, {os.cpu_count()} CPUs (nproc {run(['nproc']).stdout.strip()}), "
             f"{mem_gib:.1f} GiB, kernel {os.uname().release}; run directory on {fs}")
+
+
+def cpu_busy_seconds():
+    """Seconds of CPU time spent in user and kernel mode, all processes, since boot."""
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    return (fields[0] + fields[1] + fields[2]) / os.sysconf("SC_CLK_TCK")
+
+
+def own_cpu_seconds():
+    """CPU time of this script and of every process it started and waited for."""
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
 
 
 def load1():
@@ -457,18 +472,22 @@ def main():
     while load1() >= quiet and time.monotonic() < end:
         time.sleep(5)
     load_start = load1()
+    busy0, own0, wall0 = cpu_busy_seconds(), own_cpu_seconds(), time.monotonic()
     rows, mem_rows = [], []
     cold_ms = measure(a, b, rows, mem_rows)
     if not a.no_peer and shutil.which("python3"):
         peer = med([python_peer(a.tzdir) for _ in range(3)])
         rows.append(("peer: Python zoneinfo grouping, whole process", f"{peer:.0f} ms",
                      f"{peer / cold_ms:.1f}x our cold first query", ""))
-    load_end = load1()
-
-    state = "quiet" if max(load_start, load_end) < quiet else "BUSY: figures taken under load"
+    # What the rest of the machine did meanwhile: all CPU time less this run's own.
+    others = ((cpu_busy_seconds() - busy0) - (own_cpu_seconds() - own0)) / \
+        ((time.monotonic() - wall0) * os.cpu_count())
+    others = max(others, 0.0)
+    quiet_run = load_start < quiet and others < 0.05
+    state = "quiet" if quiet_run else "BUSY: figures taken under load"
     print(f"Machine: {machine(a.dir or tempfile.gettempdir())}")
-    print(f"Load average (1 min): {load_start:.2f} at the start, {load_end:.2f} at the end "
-          f"({state}). Build: {build_type(b)}. Each figure is the median of {a.runs} runs; warm "
+    print(f"Load average (1 min) before the run: {load_start:.2f}; other processes used "
+          f"{others * 100:.0f}% of the CPUs during it ({state}). Build: {build_type(b)}. Each figure is the median of {a.runs} runs; warm "
           f"figures of {a.rounds} round trips each.")
     print()
     print(table(rows, ("figure", "median", "against the floor", "target")))

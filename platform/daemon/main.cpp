@@ -52,7 +52,9 @@ int main(int argc, char **argv) {
         platformd::Server::log(error);
         return 1;
     }
-    if (!platform::make_dirs(env.statedir, 0755)) {
+    // The state directory holds the database; nobody else has business in it. (A directory that
+    // already exists keeps its mode; the database file itself is always 0600.)
+    if (!platform::make_dirs(env.statedir, 0700)) {
         platformd::Server::log("cannot create state directory " + env.statedir + ": " +
                                strerror(errno));
         return 1;

@@ -403,6 +403,8 @@ void Server::on_status_frame(Client &c, const proto::Frame &f) {
     std::vector<std::string> lines;
     lines.push_back("platformd pid " + std::to_string(getpid()) + ", socket " + opts_.socket_path +
                     ", " + std::to_string(clients_.size()) + " connection(s)");
+    lines.push_back("changes allowed to root and uid " + std::to_string(admin_uid_) +
+                    " (owner of " + admin_dir_ + ")");
     for (auto &fn : status_)
         fn(lines);
     cfgdb_status(*this, lines);

@@ -100,6 +100,7 @@ TEST_F(Access, AnotherUserReadsButChangesNothing) {
     Result status = rig.platformctl({"status"});
     EXPECT_TRUE(contains(status.out, "dLRSC: card 0")) << status.out;
     EXPECT_TRUE(contains(status.out, "faults: none")) << status.out;
+    EXPECT_TRUE(contains(status.out, "changes allowed to root and uid 0 (owner of " + dir + ")"));
     EXPECT_EQ(rig.platformctl({"role", "set", "1"}).status, 0);
     EXPECT_EQ(rig.platformctl({"role", "set", "0"}).status, 0);
 

@@ -72,7 +72,7 @@ class Access : public ::testing::Test {
   protected:
     void TearDown() override {
         if (HasFailure())
-            std::cerr << "platformd log:\n" << rig.log("platformd");
+            std::cerr << rig.logs();
     }
     Rig rig;
 };
@@ -80,10 +80,10 @@ class Access : public ::testing::Test {
 }  // namespace
 
 TEST_F(Access, AnotherUserReadsButChangesNothing) {
-    ASSERT_GT(rig.start_platformd(), 0) << rig.log("platformd");
-    ASSERT_GT(rig.start_tzd(0), 0) << rig.log("tzd");
+    ASSERT_GT(rig.start_platformd(), 0) << rig.logs();
+    ASSERT_GT(rig.start_tzd(0), 0) << rig.logs();
     ASSERT_TRUE(rig.commit_zone_eventually("CET", "Europe/Paris"));
-    const std::string dir = rig.dir() + "/run";
+    const std::string &dir = rig.dir();
 
     for (const Call &call : kCalls) {
         SCOPED_TRACE(call.args[0] + " " + call.args[1]);
@@ -126,11 +126,10 @@ TEST_F(Access, AnotherUserReadsButChangesNothing) {
 }
 
 TEST_F(Access, TheOwnerOfTheSocketDirectoryMayChangeTheRouter) {
-    // The directory is made for another user before platformd starts in it.
-    const std::string dir = rig.dir() + "/run";
-    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    // The socket's directory belongs to another user before platformd starts in it.
+    const std::string &dir = rig.dir();
     ASSERT_EQ(chown(dir.c_str(), NOBODY, NOBODY), 0);
-    ASSERT_GT(rig.start_platformd(), 0) << rig.log("platformd");
+    ASSERT_GT(rig.start_platformd(), 0) << rig.logs();
 
     Result r = rig.platformctl({"role", "set", "2"}, NOBODY);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -156,20 +155,20 @@ TEST_F(Access, FilesAndSocketsGetTheirModesWhateverTheUmask) {
     for (mode_t mask : {mode_t(0), mode_t(077)}) {
         SCOPED_TRACE("umask " + std::to_string(mask));
         Rig r;
+        // The card's directory is the test's; what platformd and tzd make below it is checked.
+        ASSERT_EQ(mkdir(r.rundir(0).c_str(), 0755), 0);
         mode_t old = umask(mask);
         pid_t pd = r.start_platformd();
         pid_t tzd = r.start_tzd(0);
         umask(old);
-        ASSERT_GT(pd, 0) << r.log("platformd");
-        ASSERT_GT(tzd, 0) << r.log("tzd");
+        ASSERT_GT(pd, 0) << r.logs();
+        ASSERT_GT(tzd, 0) << r.logs();
         const std::vector<std::pair<std::string, int>> modes = {
-            {r.dir() + "/run", 0755},
             {r.socket(), 0666},
             {r.socket() + ".lock", 0600},
             {r.statedir(), 0700},
             {r.statedir() + "/cfgdb.sqlite3", 0600},
             {r.statedir() + "/cfgdb.sqlite3-wal", 0600},
-            {r.rundir(0), 0755},
             {r.rundir(0) + "/dev", 0755},
             {r.channel(0), 0666},
             {r.rundir(0) + "/ltrace", 0755},
@@ -188,18 +187,18 @@ TEST_F(Access, FilesAndSocketsGetTheirModesWhateverTheUmask) {
 // (a dLRSC that cannot verify must not run on) with an error record that says why, in a file
 // every user may read whatever tzd's umask.
 TEST_F(Access, ATzdOfAnotherUserCannotVerifyAndSaysWhy) {
-    ASSERT_GT(rig.start_platformd(), 0) << rig.log("platformd");
     ASSERT_EQ(mkdir(rig.rundir(0).c_str(), 0755), 0);
     ASSERT_EQ(chown(rig.rundir(0).c_str(), NOBODY, NOBODY), 0);
+    ASSERT_GT(rig.start_platformd(), 0) << rig.logs();
     mode_t old = umask(077);
     pid_t tzd = rig.start_tzd(0, NOBODY);
     umask(old);
-    ASSERT_GT(tzd, 0) << rig.log("tzd");
-    ASSERT_TRUE(eventually([&] { return !rig.running(tzd); }, 60s)) << rig.log("tzd");
+    ASSERT_GT(tzd, 0) << rig.logs();
+    ASSERT_TRUE(eventually([&] { return !rig.running(tzd); }, 60s)) << rig.logs();
     const std::string records = read_file(rig.rundir(0) + "/records/tzd.log");
     EXPECT_TRUE(contains(records, "Verification failed : Operation not permitted")) << records;
     EXPECT_EQ(mode_of(rig.rundir(0) + "/records/tzd.log"), 0644);
     EXPECT_EQ(mode_of(rig.rundir(0) + "/records"), 0755);
     EXPECT_TRUE(
-        contains(rig.log("platformd"), "uid 65534: refused, may not register as a verifier"));
+        contains(rig.log(rig.platformd()), "uid 65534: refused, may not register as a verifier"));
 }

@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,42 +30,35 @@ namespace {
 
 class Faults : public ::testing::Test {
   protected:
-    // A new router (after the logs of the last when the test failed) with platformd and tzd of
-    // card 0 running and CET Europe/Paris committed and in effect.
-    Rig &start(const std::string &statedir = {}) {
+    // A new router, after the logs of the last when the test failed.
+    Rig &make() {
         dump();
-        rig_ = std::make_unique<Rig>(statedir);
-        Rig &r = *rig_;
+        rig_ = std::make_unique<Rig>();
+        return *rig_;
+    }
+    // platformd and tzd of card 0 running, CET Europe/Paris committed and in effect.
+    bool boot(Rig &r) {
         pd = r.start_platformd();
         tzd = pd > 0 ? r.start_tzd(0) : -1;
-        started = tzd > 0 && r.commit_zone_eventually("CET", "Europe/Paris") &&
-                  r.zone_in_effect(0) == "Europe/Paris";
-        return r;
+        return tzd > 0 && r.commit_zone_eventually("CET", "Europe/Paris") &&
+               r.zone_in_effect(0) == "Europe/Paris";
     }
     void dump() {
         if (HasFailure() && rig_)
-            std::cerr << "platformd log:\n"
-                      << rig_->log("platformd") << "tzd log:\n"
-                      << rig_->log("tzd");
+            std::cerr << rig_->logs();
     }
     void TearDown() override { dump(); }
     bool serves(Rig &r) { return r.tzctl({"zone-of", "Asia/Kolkata"}).status == 0; }
 
     std::unique_ptr<Rig> rig_;
     pid_t pd = -1, tzd = -1;
-    bool started = false;
 };
 
-// Queries tzd without pause on another thread until stopped; counts answers and failures.
+// Queries tzd of card 0 without pause on another thread (its own tzctl runs: the router is not
+// for two threads) until stopped; counts answers and failures.
 class Querier {
   public:
-    explicit Querier(Rig &r)
-        : thread_([this, &r] {
-              while (!stop_) {
-                  Result q = r.tzctl({"complete", "CET"});
-                  (q.status == 0 ? answered : failed)++;
-              }
-          }) {}
+    explicit Querier(Rig &r) : env_(r.env(0)), thread_([this] { loop(); }) {}
     ~Querier() { finish(); }
     void finish() {
         stop_ = true;
@@ -77,6 +73,28 @@ class Querier {
     std::atomic<int> answered{0}, failed{0};
 
   private:
+    void loop() {
+        std::string program = bin("tzctl");
+        std::vector<char *> argv = {program.data(), const_cast<char *>("complete"),
+                                    const_cast<char *>("CET"), nullptr};
+        std::vector<char *> envp;
+        for (auto &e : env_)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        while (!stop_) {
+            pid_t pid;
+            int w = -1;
+            if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0)
+                waitpid(pid, &w, 0);
+            (w == 0 ? answered : failed)++;
+        }
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    std::vector<std::string> env_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -96,14 +114,14 @@ int connect_channel(const std::string &path) {
 }  // namespace
 
 TEST_F(Faults, PlatformdKilledAndRestartedUnderAServingTzd) {
-    Rig &r = start();
-    ASSERT_TRUE(started);
+    Rig &r = make();
+    ASSERT_TRUE(boot(r));
     Querier q(r);
     ASSERT_TRUE(q.more(3));
-    r.signal(pd, SIGKILL);
+    r.stop(pd, SIGKILL);
     // tzd answers on its own while platformd is gone...
     EXPECT_TRUE(q.more(3));
-    ASSERT_GT(pd = r.start_platformd(), 0) << r.log("platformd");
+    ASSERT_GT(pd = r.start_platformd(), 0) << r.logs();
     EXPECT_TRUE(q.more(3));
     q.finish();
     EXPECT_EQ(q.failed, 0);
@@ -126,12 +144,12 @@ TEST_F(Faults, VerifierKilledOrSilentInTheMiddleOfACommit) {
     for (const Case &c : {Case{"killed", nullptr, "went away during the commit"},
                           Case{"silent", "300", "did not answer within 300 ms"}}) {
         SCOPED_TRACE(c.name);
-        Rig &r = start();
-        ASSERT_TRUE(started);
+        Rig &r = make();
+        ASSERT_TRUE(boot(r));
         if (c.timeout_ms) {
             ASSERT_EQ(r.platformctl({"fault", "cfg-verify-timeout", c.timeout_ms}).status, 0);
         }
-        ASSERT_EQ(r.signal(tzd, SIGSTOP), 0);
+        ASSERT_EQ(kill(tzd, SIGSTOP), 0);
         Result commit;
         std::thread committer([&] {
             commit = r.platformctl({"cfg", "set", TZ_ITEM, "EST", "America/New_York"});
@@ -140,18 +158,18 @@ TEST_F(Faults, VerifierKilledOrSilentInTheMiddleOfACommit) {
             EXPECT_TRUE(eventually([&] {
                 return contains(r.platformctl({"status"}).out, "1 waiting or in progress");
             }));
-            r.signal(tzd, SIGKILL);
+            r.stop(tzd, SIGKILL);
         }
         committer.join();
         if (c.timeout_ms)
-            r.signal(tzd, SIGKILL);
+            r.stop(tzd, SIGKILL);
         EXPECT_EQ(commit.status, 1);
         EXPECT_TRUE(contains(commit.err, c.reason)) << commit.err;
         EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
 
         // A new tzd puts the stored zone back into effect and verifies again.
         std::filesystem::remove(r.localtime(0));
-        ASSERT_GT(tzd = r.start_tzd(0), 0) << r.log("tzd");
+        ASSERT_GT(tzd = r.start_tzd(0), 0) << r.logs();
         EXPECT_TRUE(eventually([&] { return r.zone_in_effect(0) == "Europe/Paris"; }));
         EXPECT_TRUE(r.commit_zone_eventually("IST", "Asia/Kolkata"));
         EXPECT_EQ(r.zone_in_effect(0), "Asia/Kolkata");
@@ -159,8 +177,8 @@ TEST_F(Faults, VerifierKilledOrSilentInTheMiddleOfACommit) {
 }
 
 TEST_F(Faults, BadClientsOfTheQueryChannelDoNotHoldUpTheOthers) {
-    Rig &r = start();
-    ASSERT_TRUE(started);
+    Rig &r = make();
+    ASSERT_TRUE(boot(r));
     const std::string ch = r.channel(0);
     std::vector<int> idle;
     for (int i = 0; i < 50; i++)
@@ -199,52 +217,48 @@ TEST_F(Faults, BadClientsOfTheQueryChannelDoNotHoldUpTheOthers) {
 TEST_F(Faults, AFullDiskRefusesCommitsAndLosesNothing) {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
         GTEST_SKIP() << "no private mount namespace here: " << strerror(errno);
-    char tmpl[] = "/tmp/tzd-faults-disk-XXXXXX";
-    const std::string disk = mkdtemp(tmpl);
-    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k,mode=0755") != 0)
+    Rig &r = make();
+    const std::string disk = r.statedir();
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k,mode=0700") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
+    // Gone before the router removes its directory.
     struct Unmount {
         std::string dir;
-        ~Unmount() {
-            umount2(dir.c_str(), MNT_DETACH);
-            rmdir(dir.c_str());
-        }
+        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
     } unmount{disk};
-    {
-        Rig &r = start(disk + "/state");
-        ASSERT_TRUE(started);
-        // Fill what is left, to the last page.
-        const std::string filler = disk + "/filler";
-        int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        ASSERT_GE(fd, 0);
-        std::vector<char> block(4096, 'x');
-        while (write(fd, block.data(), block.size()) > 0) {
-        }
-        EXPECT_EQ(errno, ENOSPC);
-        close(fd);
+    ASSERT_TRUE(boot(r));
 
-        // Changes and deletions are refused with the reason; the stored item stays, and so does
-        // the zone in effect (tzd had applied the change; it is handed the stored item back).
-        for (auto args :
-             {std::vector<std::string>{"cfg", "set", TZ_ITEM, "EST", "America/New_York"},
-              std::vector<std::string>{"cfg", "delete", TZ_ITEM}}) {
-            SCOPED_TRACE(args[1]);
-            Result c = r.platformctl(args);
-            EXPECT_EQ(c.status, 1);
-            EXPECT_TRUE(contains(c.err, "disk is full")) << c.err;
-            EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
-            EXPECT_TRUE(eventually([&] { return r.zone_in_effect(0) == "Europe/Paris"; }))
-                << r.zone_in_effect(0);
-            EXPECT_TRUE(serves(r));
-        }
-
-        // Space again: commits work, and what they stored outlives platformd.
-        ASSERT_EQ(unlink(filler.c_str()), 0);
-        Result c = r.platformctl({"cfg", "set", TZ_ITEM, "EST", "America/New_York"});
-        EXPECT_EQ(c.status, 0) << c.err;
-        EXPECT_TRUE(eventually([&] { return r.zone_in_effect(0) == "America/New_York"; }));
-        r.signal(pd, SIGKILL);
-        ASSERT_GT(pd = r.start_platformd(), 0) << r.log("platformd");
-        EXPECT_EQ(r.stored_zone(), "EST America/New_York");
+    // Fill what is left, to the last page.
+    const std::string filler = disk + "/filler";
+    int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    std::vector<char> block(4096, 'x');
+    while (write(fd, block.data(), block.size()) > 0) {
     }
+    EXPECT_EQ(errno, ENOSPC);
+    close(fd);
+
+    // Changes and deletions are refused with the reason; the stored item stays, and so does the
+    // zone in effect (tzd had applied the change; it is handed the stored item back).
+    for (auto args : {std::vector<std::string>{"cfg", "set", TZ_ITEM, "EST", "America/New_York"},
+                      std::vector<std::string>{"cfg", "delete", TZ_ITEM}}) {
+        SCOPED_TRACE(args[1]);
+        Result c = r.platformctl(args);
+        EXPECT_EQ(c.status, 1);
+        EXPECT_TRUE(contains(c.err, "disk is full")) << c.err;
+        EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
+        EXPECT_TRUE(eventually([&] { return r.zone_in_effect(0) == "Europe/Paris"; }))
+            << r.zone_in_effect(0);
+        EXPECT_TRUE(serves(r));
+    }
+
+    // Space again: commits work, and what they stored outlives platformd.
+    ASSERT_EQ(unlink(filler.c_str()), 0);
+    Result c = r.platformctl({"cfg", "set", TZ_ITEM, "EST", "America/New_York"});
+    EXPECT_EQ(c.status, 0) << c.err;
+    EXPECT_TRUE(eventually([&] { return r.zone_in_effect(0) == "America/New_York"; }));
+    r.stop(pd, SIGKILL);
+    ASSERT_GT(pd = r.start_platformd(), 0) << r.logs();
+    EXPECT_EQ(r.stored_zone(), "EST America/New_York");
 }

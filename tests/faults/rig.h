@@ -1,85 +1,52 @@
-// One simulated router for the fault and access tests: a directory under /tmp that any user may
-// enter, platformd and one tzd per card as real processes, and the command lines run as any uid.
+// The shared router of the tests (tests/support) as the fault and access tests use it: a
+// directory every user may enter, tzd started until it answers, the command lines run as any
+// uid, and the time-zone item.
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <functional>
-#include <string>
-#include <vector>
+#include "support.h"
 
 namespace faults {
 
-using namespace std::chrono_literals;
+using namespace ts;
 
-struct Result {
-    int status = -1;  // exit status, 128 + signal, or -1 when it did not end in time
-    std::string out;
-    std::string err;
-};
+constexpr uid_t NOBODY = 65534;
+extern const char *const TZ_ITEM;
 
-bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 20s);
-bool contains(const std::string &hay, const std::string &needle);
-std::string read_file(const std::string &path);
-// Permission bits of PATH (not following a link); -1 when it does not exist.
-int mode_of(const std::string &path);
-
-class Rig {
+class Rig : public Router {
   public:
-    // STATEDIR: platformd's state directory, default DIR/state (not made in advance).
-    explicit Rig(std::string statedir = {});
-    ~Rig();
-    Rig(const Rig &) = delete;
-    Rig &operator=(const Rig &) = delete;
+    Rig();
 
-    const std::string &dir() const { return dir_; }
-    std::string socket() const { return dir_ + "/run/platformd.sock"; }
-    std::string statedir() const { return statedir_; }
-    std::string rundir(int card) const { return dir_ + "/card" + std::to_string(card); }
     std::string channel(int card) const { return rundir(card) + "/dev/tz_cli_msg_transfer"; }
-    std::string localtime(int card) const { return rundir(card) + "/localtime"; }
-    // The zone the card's link points at, below the rig's zoneinfo tree; "" when there is none.
-    std::string zone_in_effect(int card) const;
-    // The environment of a process of CARD.
-    std::vector<std::string> env(int card) const;
-
-    // Starts platformd and waits until it answers; its pid, or -1.
-    pid_t start_platformd();
-    // Starts tzd for CARD as UID and waits until its channel answers a query; its pid, or -1.
+    // Starts tzd for CARD as UID and waits until its channel answers; its pid, or -1.
     pid_t start_tzd(int card, uid_t uid = 0);
-    // Signals PID (a child of the rig) and, unless SIG is SIGSTOP or SIGCONT, waits for its end.
-    int signal(pid_t pid, int sig);
-    bool running(pid_t pid);
-    std::string log(const std::string &program, int card = 0) const;
-
-    // Runs a program of the build to its end as UID (and its group); the environment of CARD.
-    Result run(const std::string &program, const std::vector<std::string> &args, uid_t uid = 0,
-               int card = 0);
+    // Runs a program of the build as UID (its group, no others: setpriv does setresgid and
+    // setresuid before it executes the program).
+    Result run_as(uid_t uid, const std::string &program, const std::vector<std::string> &args,
+                  int card = 0);
     Result platformctl(const std::vector<std::string> &args, uid_t uid = 0) {
-        return run("platformctl", args, uid);
+        return run_as(uid, "platformctl", args);
     }
     Result tzctl(const std::vector<std::string> &args, uid_t uid = 0, int card = 0) {
-        return run("tzctl", args, uid, card);
+        return run_as(uid, "tzctl", args, card);
     }
     // The committed time-zone item as platformctl prints it ("CET Europe/Paris"); "" if none.
     std::string stored_zone();
     // Commits the time-zone item until the verifier has registered and accepted it.
     bool commit_zone_eventually(const std::string &abbr, const std::string &zone);
+    // platformd's log and every tzd's, for a failed test.
+    std::string logs();
 
   private:
-    pid_t spawn(const std::string &program, int card, uid_t uid);
-
-    std::string dir_;
-    std::string statedir_;
-    std::vector<pid_t> children_;
+    std::vector<pid_t> tzds_;
 };
 
-// Runs FN in a forked child as UID (with its group and no supplementary groups) and returns
-// what FN returned; "child failed" when the child did not finish or could not drop to UID.
-std::string as_user(uid_t uid, const std::function<std::string()> &fn);
+// Permission bits of PATH (not following a link); -1 when it does not exist.
+int mode_of(const std::string &path);
 
-constexpr uid_t NOBODY = 65534;
-extern const char *const TZ_ITEM;
+// Runs FN in a forked child that dropped to UID (setresgid, setresuid, no supplementary groups)
+// and returns what FN returned; "child failed" when it could not drop or did not finish.
+std::string as_user(uid_t uid, const std::function<std::string()> &fn);
 
 }  // namespace faults

@@ -21,8 +21,7 @@ bool writable_dir(const std::string &dir) {
 
 // The first of /run/platform (when /run is ours to write), the user's runtime directory, /tmp.
 std::string default_rundir() {
-    if (writable_dir("/run/platform") ||
-        (access("/run/platform", F_OK) != 0 && writable_dir("/run")))
+    if (writable_dir("/run/platform") || (access("/run/platform", F_OK) != 0 && writable_dir("/run")))
         return "/run/platform";
     std::string xdg = get("XDG_RUNTIME_DIR");
     if (!xdg.empty())

@@ -170,23 +170,25 @@ TEST_F(Handler, TypesErrorRepliesAndTheBytesNoOperationWrites) {
 TEST_F(Handler, AbbreviationListInBucketThenChainOrder) {
     EXPECT_EQ(ask(1)->tz_list_count, 0);
     std::string mate = bucket_mate("CET");  // chains behind CET in bucket 75
-    for (int h = -10; h > -16; h--)
+    for (int h = 1; h <= 9; h++)
         set_table_entry("GMT", ("G" + std::to_string(h)).c_str(), h, 0);
     set_table_entry("CET", "Europe/Paris", 1, 0);
     set_table_entry("CET", "Europe/Berlin", 1, 0);
     set_table_entry(mate.c_str(), "Test/Mate", -3, 30);
     set_table_entry(mate.c_str(), "Test/Mate2", -2, 30);
     set_table_entry(mate.c_str(), "Test/Mate3", -3, 30);
-    for (int h = -10; h > -18; h--)
+    for (int h = 1; h <= 10; h++)
         set_table_entry("UTC", ("U" + std::to_string(h)).c_str(), h, 0);
 
     auto m = ask(1);
     ASSERT_EQ(m->tz_list_count, 4);
     const char *names[] = {"UTC", "CET", mate.c_str(), "GMT"};
-    // Six items of seven characters fit after "UTC "; with more, "..." ends the text.
-    const char *offsets[] = {"UTC -10:00 -11:00 -12:00 -13:00 -14:00 -15:00 ...", "UTC 1:00 ",
-                             "UTC -3:30 -2:30 ", "UTC -10:00 -11:00 -12:00 -13:00 -14:00 -15:00 "};
-    const int counts[] = {8, 2, 3, 6};
+    // Nine items of five characters fill the field after "UTC "; of ten, the last two make room
+    // for a "..." that says more offsets exist.
+    const char *offsets[] = {"UTC 1:00 2:00 3:00 4:00 5:00 6:00 7:00 8:00 ...", "UTC 1:00 ",
+                             "UTC -3:30 -2:30 ",
+                             "UTC 1:00 2:00 3:00 4:00 5:00 6:00 7:00 8:00 9:00 "};
+    const int counts[] = {10, 2, 3, 9};
     for (int i = 0; i < 4; i++) {
         const tz_list_entry &e = m->tz_list[i];
         EXPECT_EQ(field(e.abbrev, TZ_ABBREV_FIELD), names[i]);

@@ -54,7 +54,7 @@ struct State {
     std::condition_variable cv;
     Data d;
     Log log;
-    std::atomic<int> failure_errno{EAGAIN}, in_flight{0}, overlaps{0};
+    std::atomic<int> failure_errno{EAGAIN}, in_flight{0};
 };
 State &st = *new State;
 
@@ -92,7 +92,7 @@ int64_t fail(int64_t result) {
 struct Exclusive {
     Exclusive() {
         if (st.in_flight.fetch_add(1) > 0)
-            st.overlaps.fetch_add(1);
+            fake::note("overlap", 0);
         std::this_thread::yield();
     }
     ~Exclusive() { st.in_flight.fetch_sub(1); }
@@ -218,16 +218,9 @@ void queue_role_events(std::vector<int32_t> events) {
         deliver(kRoles, {0, bytes, event == -1 ? EINTR : 0});
     }
 }
-void queue_message(int32_t reply_id, const void *bytes, size_t length) {
+void queue_message(int32_t reply_id, const void *bytes, size_t length, int fail_errno) {
     auto *b = static_cast<const uint8_t *>(bytes);
-    deliver(kChannel, {reply_id, std::vector<uint8_t>(b, b + length), 0});
-}
-void fail_block(int err) {
-    deliver(kChannel, {0, {}, err});
-}
-
-int overlapping_calls() {
-    return st.overlaps;
+    deliver(kChannel, {reply_id, std::vector<uint8_t>(b, b + length), fail_errno});
 }
 
 void reset_sysdb() {
@@ -235,7 +228,6 @@ void reset_sysdb() {
     for (timer_t t : st.d.timers)
         timer_delete(t);
     st.d = Data{};
-    st.overlaps = 0;
 }
 
 }  // namespace fake

@@ -66,7 +66,8 @@ struct Call {
     uint64_t num(size_t i) const { return std::get<uint64_t>(args.at(i)); }
 };
 
-// Records an event of the test's own (a sleep, a thread) among the calls.
+// Records an event of the test's own (a sleep) among the calls. A registration, scan or timer
+// call that begins while another thread is inside one is recorded as "overlap".
 void note(const std::string &op, uint64_t value);
 // All calls, or those of OP; the names of the calls in order, leaving out those in IGNORE.
 std::vector<Call> calls(const std::string &op = "");
@@ -97,13 +98,9 @@ void fire_timer();
 int live_timers();
 
 // Role events for the role loop, and messages for a channel's loop; each loop waits for the next.
-// A role event of -1, or a message queued with fail_block, makes that event_block fail.
+// A role event of -1, or a message with FAIL_ERRNO, makes that event_block fail instead.
 void queue_role_events(std::vector<int32_t> events);
-void queue_message(int32_t reply_id, const void *bytes, size_t length);
-void fail_block(int err);
-
-// Registration, scan and timer calls that began while another thread was inside one.
-int overlapping_calls();
+void queue_message(int32_t reply_id, const void *bytes, size_t length, int fail_errno = 0);
 
 // Back to the start: no calls, scripts or queues, and no live timer.
 void reset_sysdb();

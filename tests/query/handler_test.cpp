@@ -399,7 +399,7 @@ TEST_F(Query, CliThreadServesEachMessageOverWhatThePreviousOneLeftAndSurvivesAFa
     std::thread(tz_cli_msg_thread, nullptr).detach();
     auto first = msg(5);
     fake::queue_message(41, first.get(), sizeof *first);
-    fake::fail_block(EINTR);
+    fake::queue_message(0, nullptr, 0, EINTR);
     uint16_t word = 3;  // a message of the type word alone
     fake::queue_message(42, &word, sizeof word);
     for (int i = 0; i < 10000 && fake::calls("msg_reply").size() < 2; i++)

@@ -226,7 +226,6 @@ TEST_F(Tzctl, NothingListeningAndBadCommandLines) {
 
     check({{{}, 2, "", "Usage:\n"},
            {{"bogus"}, 2, "", "tzctl: unknown command 'bogus'\n"},
-           {{"list", "extra"}, 2, "", "tzctl: usage: tzctl [OPTIONS] list\n"},
            {{"locations"}, 2, "", "tzctl: usage: tzctl [OPTIONS] locations ABBR\n"},
            {{"--frobnicate", "list"}, 2, "", "tzctl: unknown option --frobnicate\n"},
            {{"--timeout", "x", "list"}, 2, "", "tzctl: bad --timeout value: x\n"}});

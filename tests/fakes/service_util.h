@@ -25,8 +25,8 @@ inline const timer_t no_timer = reinterpret_cast<timer_t>(-1);
 // stops the process instead of hanging the test.
 inline unsigned counted_sleep(unsigned seconds) {
     static std::atomic<int> count{0};
-    if (++count > 4000) {
-        fprintf(stderr, "still waiting after 4000 sleeps\n");
+    if (++count > 20000) {
+        fprintf(stderr, "still waiting after 20000 sleeps\n");
         _exit(99);
     }
     note("sleep", seconds);

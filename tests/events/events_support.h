@@ -1,0 +1,130 @@
+// Test support: a loop on a thread of its own, channel clients, bounded waits. Each test process
+// (ctest runs one per test) gets a runtime directory of its own.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/evm_source.h"
+#include "platform/fd.h"
+#include "platform_events.h"
+
+namespace events_test {
+
+constexpr size_t kMsg = 74216;
+
+struct Rundir : testing::Environment {
+    void SetUp() override {
+        if (!dir.empty())
+            return;  // a repeated run: the platform has read the variable already
+        char tmpl[] = "/tmp/events-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        setenv("PLATFORM_RUNDIR", dir.c_str(), 1);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string dir;
+};
+inline Rundir *const rundir = static_cast<Rundir *>(testing::AddGlobalTestEnvironment(new Rundir));
+
+// Polls PRED until it holds or ten seconds have passed.
+inline bool wait_for(const std::function<bool()> &pred) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return pred();
+}
+
+// An event manager created and run by a thread of its own until it is destroyed. With a channel,
+// HANDLER serves the messages.
+class Loop {
+  public:
+    using Handler = std::function<int(event_context *)>;
+    explicit Loop(const char *channel = nullptr, Handler handler = nullptr, size_t size = kMsg)
+        : buffer(size, 0), handler_(std::move(handler)) {
+        std::promise<void> ready;
+        thread_ = std::thread([this, channel, &ready] {
+            tid = gettid();
+            evm = event_manager_create(0, channel, 6, nullptr);
+            create_errno = errno;
+            auto serve = [](event_context *ctx, void *self) {
+                return static_cast<Loop *>(self)->handler_(ctx);
+            };
+            if (evm && handler_ && event_message_attach(evm, nullptr, serve, this) != 0)
+                ADD_FAILURE() << "attach: " << strerror(errno);
+            event_context ctx{evm, 0, 0, buffer.data(), buffer.size(), 0, 0, 0, 0, 0};
+            ready.set_value();
+            while (ctx.evm && event_block(&ctx) != -1)
+                vk_event_dispatch(&ctx, 0);
+        });
+        ready.get_future().wait();
+    }
+    ~Loop() { stop(); }
+    // Destroys the manager from this thread, which ends the loop.
+    void stop() {
+        evm_handle_t handle = evm;
+        if (handle)
+            event_manager_destroy(&handle);
+        if (thread_.joinable())
+            thread_.join();
+    }
+    // Runs FN on the loop's thread, inside a dispatch, and waits for it.
+    bool run(const std::function<void()> &fn) {
+        std::promise<void> done;
+        auto posted = [&](event_context *) {
+            fn();
+            done.set_value();
+        };
+        return platform::evm_post(evm, posted) &&
+               done.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    }
+
+    evm_handle_t evm = nullptr;
+    int create_errno = 0;
+    pid_t tid = 0;
+    std::vector<uint8_t> buffer;
+
+  private:
+    Handler handler_;
+    std::thread thread_;
+};
+
+inline platform::Fd connect_channel(const std::string &name) {
+    platform::Fd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, (rundir->dir + name).c_str(), sizeof addr.sun_path - 1);
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        ADD_FAILURE() << "connect " << name << ": " << strerror(errno);
+    return fd;
+}
+
+// Sends REQUEST and returns the reply record (empty on EOF or after ten seconds).
+inline std::vector<uint8_t> exchange(int fd, const std::vector<uint8_t> &request) {
+    EXPECT_EQ(send(fd, request.data(), request.size(), 0), ssize_t(request.size()));
+    pollfd p{fd, POLLIN, 0};
+    std::vector<uint8_t> record(128 * 1024);
+    ssize_t n = poll(&p, 1, 10000) == 1 ? recv(fd, record.data(), record.size(), 0) : 0;
+    record.resize(n > 0 ? size_t(n) : 0);
+    return record;
+}
+
+// The little-endian status word that begins a reply, or -1 when there is none.
+inline int32_t reply_status(const std::vector<uint8_t> &r) {
+    return r.size() < 4 ? -1 : int32_t(r[0] | r[1] << 8 | r[2] << 16 | uint32_t(r[3]) << 24);
+}
+
+}  // namespace events_test

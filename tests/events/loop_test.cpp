@@ -1,0 +1,222 @@
+// Loops: process timers, the end of the main loop on SIGTERM and SIGINT, descriptors and posted
+// work from other threads.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "events_support.h"
+
+using namespace events_test;
+
+namespace {
+
+struct Fired {
+    std::atomic<int> count{0};
+    std::atomic<pid_t> tid{0};
+};
+
+int on_timer(void *arg) {
+    auto *fired = static_cast<Fired *>(arg);
+    fired->tid = gettid();
+    ++fired->count;
+    return 0;
+}
+
+// A timer of EVM, armed to expire once after MS milliseconds unless MS is negative.
+timer_t timer_for(evm_handle_t evm, Fired *fired, long ms = -1) {
+    timer_t timer{};
+    EXPECT_EQ(event_async_attach_proctimer(evm, 128, 0, on_timer, fired, getprio(0), &timer), 0);
+    itimerspec spec{};
+    spec.it_value = {ms / 1000, ms % 1000 * 1000000 + 1};
+    if (ms >= 0 && timer_settime(timer, 0, &spec, nullptr) != 0)
+        ADD_FAILURE() << "timer_settime: " << strerror(errno);
+    return timer;
+}
+
+}  // namespace
+
+TEST(Timers, ExpiryRunsOnTheLoopOfItsManagerAndADeletedTimerNever) {
+    Loop a, b;
+    Fired fa, fb, deleted;
+    timer_t ta = timer_for(a.evm, &fa, 1), tb = timer_for(b.evm, &fb, 1);
+    ASSERT_TRUE(wait_for([&] { return fa.count == 1 && fb.count == 1; }));
+    EXPECT_EQ(fa.tid, a.tid);
+    EXPECT_EQ(fb.tid, b.tid);
+
+    ASSERT_EQ(timer_delete(timer_for(a.evm, &deleted, 20)), 0);
+    itimerspec later{{}, {0, 50000000}};  // after the deleted one would have expired
+    ASSERT_EQ(timer_settime(ta, 0, &later, nullptr), 0);
+    ASSERT_TRUE(wait_for([&] { return fa.count == 2; }));
+    EXPECT_EQ(deleted.count, 0);
+    timer_delete(ta);
+    timer_delete(tb);
+}
+
+// Some kernels still deliver the expiry that was pending when a timer was deleted. It is forged
+// here with the deleted timer's cookie.
+TEST(Timers, ExpiryOfADeletedTimerIsIgnored) {
+    Loop loop;
+    Fired deleted;
+    timer_t timer = timer_for(loop.evm, &deleted);
+    uint64_t cookie = 0;
+    std::ifstream timers("/proc/self/timers");
+    std::string line, id = "ID: " + std::to_string(intptr_t(timer));
+    while (std::getline(timers, line))
+        if (line == id && std::getline(timers, line) && line.starts_with("signal: "))
+            cookie = std::stoull(line.substr(line.find('/') + 1), nullptr, 16);
+    if (cookie == 0)
+        GTEST_SKIP() << "no /proc/self/timers";
+    ASSERT_EQ(timer_delete(timer), 0);
+
+    siginfo_t info{};
+    info.si_signo = SIGRTMIN + 6;
+    info.si_code = SI_TIMER;
+    info.si_value.sival_ptr = reinterpret_cast<void *>(uintptr_t(cookie));
+    if (syscall(SYS_rt_tgsigqueueinfo, getpid(), loop.tid, SIGRTMIN + 6, &info) != 0)
+        GTEST_SKIP() << "cannot queue a timer signal: " << strerror(errno);
+    // The second round trip starts after the batch that held the signal.
+    EXPECT_TRUE(loop.run([] {}) && loop.run([] {}));
+    EXPECT_EQ(deleted.count, 0);
+}
+
+TEST(Signals, TermAndIntEndTheMainThreadsLoopOnly) {
+    ASSERT_EQ(gettid(), getpid());
+    evm_handle_t main_evm = event_manager_create(0, nullptr, 8, nullptr);
+    ASSERT_NE(main_evm, nullptr);
+    Loop worker;
+
+    // Runs the main loop, sending SIG from inside it; a watchdog timer ends the wait if the
+    // signal does not.
+    Fired watchdog;
+    auto run_main = [&](int sig) {
+        timer_t timer = timer_for(main_evm, &watchdog, 10000);
+        if (sig)
+            platform::evm_post(main_evm, [sig](event_context *) { kill(getpid(), sig); });
+        uint8_t buffer[128];
+        event_context ctx{main_evm, 0, 0, buffer, sizeof buffer, 0, 0, 0, 0, 0};
+        int rc = 0;
+        while (watchdog.count == 0 && (rc = event_block(&ctx)) != -1)
+            vk_event_dispatch(&ctx, 0);
+        int err = rc == -1 ? errno : 0;
+        timer_delete(timer);
+        return err;
+    };
+    EXPECT_EQ(run_main(SIGTERM), EINTR);
+    EXPECT_EQ(run_main(0), EINTR);  // stays ended
+    EXPECT_TRUE(worker.run([] {}));
+
+    // The main thread's next manager takes over.
+    ASSERT_EQ(event_manager_destroy(&main_evm), 0);
+    main_evm = event_manager_create(0, nullptr, 8, nullptr);
+    EXPECT_EQ(run_main(SIGINT), EINTR);
+    EXPECT_TRUE(worker.run([] {}));
+    event_manager_destroy(&main_evm);
+}
+
+// A stop that arrives while the program is still starting up, before its main loop ever ran,
+// ends the process at once instead of waiting for a loop that may never come.
+TEST(Signals, TermBeforeTheMainLoopEndsTheProcess) {
+    EXPECT_EXIT(
+        {
+            evm_handle_t main_evm = event_manager_create(0, nullptr, 8, nullptr);
+            if (main_evm == nullptr)
+                _exit(3);
+            kill(getpid(), SIGTERM);
+            sleep(10);
+            _exit(4);
+        },
+        testing::KilledBySignal(SIGTERM), "");
+}
+
+TEST(Sources, RunOnTheOwnerAndRemovalWaitsForARunningHandler) {
+    Loop loop;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    platform::Fd peer(sv[1]);
+    std::atomic<int> reads{0};
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> entered{false}, release{false}, finished{false};
+    uint64_t id = platform::evm_add_fd(loop.evm, sv[0], [&](event_context *, int fd) {
+        char c;
+        if (read(fd, &c, 1) != 1)
+            return;
+        tid = gettid();
+        ++reads;
+        entered = c == 'B';
+        if (entered)
+            finished = wait_for([&] { return release.load(); });
+    });
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(write(peer.get(), "a", 1), 1);
+    ASSERT_TRUE(wait_for([&] { return reads == 1; }));
+    EXPECT_EQ(tid, loop.tid);
+
+    ASSERT_EQ(write(peer.get(), "B", 1), 1);
+    ASSERT_TRUE(wait_for([&] { return entered.load(); }));
+    std::atomic<bool> removed{false}, finished_first{false};
+    std::thread remover([&] {
+        platform::evm_remove_fd(loop.evm, id);
+        finished_first = finished.load();
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // lets the remover reach its wait
+    EXPECT_FALSE(removed);
+    release = true;
+    remover.join();
+    EXPECT_TRUE(finished_first);
+    EXPECT_EQ(send(peer.get(), "x", 1, MSG_NOSIGNAL), -1);  // closed, so never watched again
+    EXPECT_TRUE(loop.run([] {}));
+    EXPECT_EQ(reads, 2);
+
+    // A handler may remove its own source, here on end of file.
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    std::atomic<uint64_t> self{0};
+    self = platform::evm_add_fd(loop.evm, sv[0], [&](event_context *ctx, int fd) {
+        char c;
+        if (read(fd, &c, 1) == 0)
+            platform::evm_remove_fd(ctx->evm, self.exchange(0));
+    });
+    close(sv[1]);
+    ASSERT_TRUE(wait_for([&] { return self == 0; }));
+    EXPECT_TRUE(loop.run([] {}));
+}
+
+TEST(Sources, PostsFromManyThreadsRunInOrderOnTheOwner) {
+    Loop loop;
+    int count = 0;  // touched by the loop's thread only
+    std::atomic<int> elsewhere{0};
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&] {
+            for (int i = 0; i < 250; ++i)
+                platform::evm_post(loop.evm, [&](event_context *) {
+                    elsewhere += gettid() != loop.tid;
+                    ++count;
+                });
+        });
+    for (auto &t : posters)
+        t.join();
+    int seen = 0;
+    EXPECT_TRUE(loop.run([&] { seen = count; }));
+    EXPECT_EQ(seen, 1000);
+    EXPECT_EQ(elsewhere, 0);
+}
+
+TEST(Sources, DestroyedManagerTakesNoMoreWork) {
+    Loop loop;
+    evm_handle_t evm = loop.evm;
+    EXPECT_TRUE(platform::evm_valid(evm));
+    loop.stop();  // from another thread than the loop's
+    EXPECT_FALSE(platform::evm_valid(evm));
+    EXPECT_FALSE(platform::evm_post(evm, [](event_context *) {}));
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    EXPECT_EQ(platform::evm_add_fd(evm, p[0], [](event_context *, int) {}), 0u);
+    EXPECT_EQ(fcntl(p[0], F_GETFD), -1);  // handed over, so closed
+    close(p[1]);
+}

@@ -133,21 +133,30 @@ TEST(System, TermTearsDownCleanly) {
     EXPECT_NE(r.tzctl(0, {"list"}).status, 0);
 }
 
-TEST(System, QueriesAreServedWhilePlatformdIsAbsent) {
+TEST(System, StartWithoutPlatformdEndsWithItsRecord) {
     Router r;
-    // No platformd: readiness cannot be reported (a record), the role query is retried every
-    // second, and the CLI thread answers meanwhile.
+    // The state-change thread cannot register for role events: the service raises its record
+    // and ends (a supervisor restarts it).
     pid_t tzd = r.start_tzd(0);
-    ASSERT_TRUE(tzctl_answers(r, 0)) << r.log_of(tzd);
-    EXPECT_TRUE(Router::eventually([&] {
-        return contains(r.records(0), "Failed to inform sysmgr that initialisation is complete");
-    }));
-    EXPECT_TRUE(r.running(tzd));
-    // Once the platform is there, start-up goes on to register as verifier.
+    EXPECT_EQ(r.wait_exit(tzd, 20s), 255) << r.log_of(tzd);
+    EXPECT_TRUE(contains(r.records(0), "sysmgr_register_lr_event failed")) << r.records(0);
+}
+
+TEST(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
+    Router r;
     r.start_platformd();
+    ASSERT_EQ(r.platformctl({"fault", "lrd-fail", "6"}).status, 0);
+    pid_t tzd = r.start_tzd(0);
+    // The CLI thread answers while start-up still polls the LR daemon.
+    ASSERT_TRUE(tzctl_answers(r, 0)) << r.log_of(tzd);
+    EXPECT_NE(r.platformctl({"cfg", "set", kItem, "CET", "Europe/Paris"}).status, 0);
+    EXPECT_TRUE(r.running(tzd));
+    // Once the LR daemon answers, start-up goes on to register as verifier.
     EXPECT_TRUE(Router::eventually(
         [&] { return r.platformctl({"cfg", "set", kItem, "CET", "Europe/Paris"}).status == 0; },
         30s))
         << r.log_of(tzd);
     EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0) == "Europe/Paris"; }));
+    auto trace = r.platformctl({"trace", "tz_ltrace"});
+    EXPECT_TRUE(contains(trace.out, "dlrsc event = 4")) << trace.out << trace.err;
 }

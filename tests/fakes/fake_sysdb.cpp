@@ -31,6 +31,8 @@ sysmgr_lr_event_cb_t role_callback = nullptr;
 int evm_count = 0;
 std::atomic<int> in_flight{0};
 std::atomic<int> overlaps{0};
+fake::EventHook block_hook;
+fake::EventHook dispatch_hook;
 
 sysdb_conn *const fake_conn = reinterpret_cast<sysdb_conn *>(0x1000);
 int notify_third_marker;
@@ -84,6 +86,16 @@ struct ExclusiveCall {
     }
     ~ExclusiveCall() { in_flight.fetch_sub(1); }
 };
+
+// Runs a copy of HOOK outside the lock, so that it may block or call back into the fake.
+std::optional<int> hooked(const fake::EventHook &hook, event_context *ctx) {
+    fake::EventHook copy;
+    {
+        std::lock_guard lock(mu);
+        copy = hook;
+    }
+    return copy ? copy(ctx) : std::nullopt;
+}
 
 fake::Call make(const char *op) {
     fake::Call c;
@@ -217,6 +229,18 @@ void reset_sysdb() {
     role_callback = nullptr;
     evm_count = 0;
     overlaps.store(0);
+    block_hook = nullptr;
+    dispatch_hook = nullptr;
+}
+
+void on_event_block(EventHook hook) {
+    std::lock_guard lock(mu);
+    block_hook = std::move(hook);
+}
+
+void on_event_dispatch(EventHook hook) {
+    std::lock_guard lock(mu);
+    dispatch_hook = std::move(hook);
 }
 
 }  // namespace fake
@@ -444,6 +468,14 @@ evm_handle_t event_manager_create(int32_t kind, const char *channel, int32_t dep
 int event_block(event_context *ctx) {
     auto c = make("event_block");
     c.evm = ctx->evm;
+    if (auto r = hooked(block_hook, ctx)) {
+        c.result = *r;
+        record(c);
+        if (*r == -1) {
+            errno = EINTR;
+        }
+        return *r;
+    }
     std::optional<int32_t> event;
     {
         std::lock_guard lock(mu);
@@ -469,6 +501,11 @@ int vk_event_dispatch(event_context *ctx, int flags) {
     auto c = make("vk_event_dispatch");
     c.evm = ctx->evm;
     c.flags = static_cast<uint32_t>(flags);
+    if (auto r = hooked(dispatch_hook, ctx)) {
+        c.result = *r;
+        record(c);
+        return *r;
+    }
     record(c);
     sysmgr_lr_event_cb_t callback;
     {
@@ -559,6 +596,57 @@ uint32_t lrd_am_i_dlrsc(int32_t *is_dlrsc) {
     }
     record(c);
     return static_cast<uint32_t>(c.result);
+}
+
+// The CLI thread's messaging calls, recorded so that the thread can start; their results are
+// scripted like the others.
+int event_manager_destroy(evm_handle_t *handle) {
+    auto c = make("event_manager_destroy");
+    c.evm = handle ? *handle : nullptr;
+    c.result = next_result(c.op);
+    record(c);
+    return static_cast<int>(c.result);
+}
+
+int event_message_attach(evm_handle_t handle, const void *attributes, event_msg_handler_t handler,
+                         void *user) {
+    auto c = make("event_message_attach");
+    c.evm = handle;
+    c.extra[0] = attributes;
+    c.notify = reinterpret_cast<const void *>(handler);
+    c.extra[1] = user;
+    c.result = next_result(c.op);
+    record(c);
+    return static_cast<int>(c.result);
+}
+
+int msg_get_clinfo_m_msglen(int32_t reply_id, uint64_t *length) {
+    auto c = make("msg_get_clinfo_m_msglen");
+    c.number = reply_id;
+    c.result = next_result(c.op);
+    record(c);
+    *length = 0;
+    return static_cast<int>(c.result);
+}
+
+int msg_reply(int32_t reply_id, int32_t flags, const void *buffer, size_t length) {
+    auto c = make("msg_reply");
+    c.number = reply_id;
+    c.flags = static_cast<uint32_t>(flags);
+    c.extra[0] = buffer;
+    c.options = static_cast<uint32_t>(length);
+    c.result = next_result(c.op);
+    record(c);
+    return static_cast<int>(c.result);
+}
+
+int msg_error(int32_t reply_id, int32_t error) {
+    auto c = make("msg_error");
+    c.number = reply_id;
+    c.flags = static_cast<uint32_t>(error);
+    c.result = next_result(c.op);
+    record(c);
+    return static_cast<int>(c.result);
 }
 
 }  // extern "C"

@@ -1,8 +1,9 @@
 // A stand-in for the platform's configuration-database, backend, tuple, time-zone setter,
-// process-timer and system-manager calls in unit tests. Every call is recorded with its
-// arguments; results can be scripted per operation ("511 twice, then 0"). The backend calls run
-// the descriptor's handlers the way the real library does, and the setter takes ownership of the
-// zone string and frees it.
+// process-timer and system-manager calls in unit tests, with the messaging calls of the CLI thread
+// recorded and answered with their scripted results (no message ever arrives). Every call is
+// recorded with its arguments; results can be scripted per operation ("511 twice, then 0"). The
+// backend calls run the descriptor's handlers the way the real library does, and the setter takes
+// ownership of the zone string and frees it.
 #pragma once
 
 #include <stdint.h>
@@ -79,7 +80,15 @@ void queue_role_events(std::vector<int32_t> events);
 // Calls of the registration operations that began while another thread was inside one.
 int overlapping_calls();
 
-// Clears calls, scripts, defaults, events and handles, and deletes the timers still alive.
+// Clears calls, scripts, defaults, events, handles and event hooks, and deletes the timers still
+// alive.
 void reset_sysdb();
+
+// Lets a test take over event_block or vk_event_dispatch, for instance to keep one thread's loop
+// waiting and to script another's. When the hook returns a value the call returns it (and is
+// still recorded); when it returns none the call behaves as above. The hook may block.
+using EventHook = std::function<std::optional<int>(event_context *ctx)>;
+void on_event_block(EventHook hook);
+void on_event_dispatch(EventHook hook);
 
 }  // namespace fake

@@ -1,0 +1,136 @@
+// platformctl: the platform's command line.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "ctl.h"
+#include "platform/env.h"
+
+namespace platformctl {
+namespace {
+
+std::vector<Command> &table() {
+    static std::vector<Command> t;
+    return t;
+}
+
+void print_usage(FILE *out) {
+    fprintf(out, "usage: platformctl COMMAND [ARGS...]\n\ncommands:\n");
+    std::vector<Command> sorted = table();
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Command &a, const Command &b) { return a.group < b.group; });
+    for (auto &c : sorted) {
+        std::string words =
+            c.group + (c.name.empty() ? "" : " " + c.name) + (c.usage.empty() ? "" : " " + c.usage);
+        fprintf(out, "  %-34s %s\n", words.c_str(), c.help.c_str());
+    }
+    fprintf(out,
+            "\nplatformd is found at PLATFORM_SOCKET (default $PLATFORM_RUNDIR/platformd.sock).\n"
+            "exit status: 0 done, 1 refused or failed, 2 bad command line, 3 platformd not "
+            "reachable\n");
+}
+
+}  // namespace
+
+Register::Register(std::initializer_list<Command> commands) {
+    for (auto &c : commands)
+        table().push_back(c);
+}
+
+const std::vector<Command> &commands() {
+    return table();
+}
+
+int fail(int code, const std::string &text) {
+    fprintf(stderr, "platformctl: %s\n", text.c_str());
+    return code;
+}
+
+int usage_error(const std::string &group, const std::string &name, const std::string &why) {
+    fprintf(stderr, "platformctl: %s\n", why.c_str());
+    for (auto &c : table())
+        if (c.group == group && (name.empty() || c.name == name))
+            fprintf(stderr, "usage: platformctl %s%s%s\n", c.group.c_str(),
+                    c.name.empty() ? "" : (" " + c.name).c_str(),
+                    c.usage.empty() ? "" : (" " + c.usage).c_str());
+    return EXIT_USAGE;
+}
+
+bool parse_card(const std::string &text, uint32_t &card) {
+    if (text.empty() || text.size() > 3 ||
+        !std::all_of(text.begin(), text.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
+        return false;
+    card = uint32_t(std::stoul(text));
+    return true;
+}
+
+int request(uint16_t type, const proto::Writer &payload, std::string &message,
+            std::vector<uint8_t> &body, uint32_t *status, int timeout_ms) {
+    const platform::Env &env = platform::env();
+    proto::Conn conn;
+    std::string error;
+    if (!conn.connect(env.socket, 2000, &error)) {
+        if (errno == ENOENT || errno == ECONNREFUSED)
+            return fail(EXIT_UNREACHABLE, "platformd is not running (" + error + ")");
+        return fail(EXIT_UNREACHABLE, "cannot reach platformd: " + error);
+    }
+    if (!proto::hello(conn, uint32_t(env.card), uint32_t(getpid()), "platformctl",
+                      proto::HELLO_OBSERVER, error, timeout_ms))
+        return fail(EXIT_UNREACHABLE, "platformd at " + env.socket + ": " + error);
+    uint32_t st = 0;
+    proto::Recv r = conn.call(type, payload, st, message, body, timeout_ms);
+    switch (r) {
+        case proto::Recv::ok:
+            break;
+        case proto::Recv::timeout:
+            return fail(EXIT_UNREACHABLE, "platformd did not answer within " +
+                                              std::to_string(timeout_ms / 1000) + " seconds");
+        case proto::Recv::closed:
+            return fail(EXIT_UNREACHABLE, "platformd closed the connection");
+        case proto::Recv::malformed:
+            return fail(EXIT_FAILED, "malformed answer from platformd");
+        case proto::Recv::error:
+            return fail(EXIT_UNREACHABLE, std::string("talking to platformd: ") + strerror(errno));
+    }
+    if (status)
+        *status = st;
+    if (st != 0)
+        return fail(EXIT_FAILED, message.empty()
+                                     ? std::string("request failed: ") + strerror(int(st))
+                                     : message);
+    return EXIT_OK;
+}
+
+}  // namespace platformctl
+
+int main(int argc, char **argv) {
+    using namespace platformctl;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty())
+        return print_usage(stderr), EXIT_USAGE;
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        print_usage(stdout);
+        return EXIT_OK;
+    }
+    const std::string &group = args[0];
+    bool group_known = false;
+    for (auto &c : table()) {
+        if (c.group != group)
+            continue;
+        group_known = true;
+        if (c.name.empty())
+            return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
+        if (args.size() >= 2 && args[1] == c.name)
+            return c.run(std::vector<std::string>(args.begin() + 2, args.end()));
+    }
+    if (group_known)
+        return usage_error(group, "",
+                           args.size() < 2 ? "'" + group + "' needs a subcommand"
+                                           : "unknown subcommand '" + group + " " + args[1] + "'");
+    fprintf(stderr, "platformctl: unknown command '%s'\n", group.c_str());
+    print_usage(stderr);
+    return EXIT_USAGE;
+}

@@ -1,0 +1,644 @@
+// The configuration database inside platformd: the store, the registrations, and the commit
+// pipeline (verify, apply, store, notify) that runs one commit at a time without ever blocking
+// the daemon's thread.
+#include "cfgdb.h"
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "platform/env.h"
+#include "platform/proto_cfg.h"
+#include "platform/tuple.h"
+#include "store.h"
+
+namespace platformd {
+namespace {
+
+using namespace platform::proto;
+using platform::cfgdb::Store;
+using platform::cfgdb::StoredItem;
+
+constexpr const char *DB_NAME = "cfgdb.sqlite3";
+constexpr int64_t DEFAULT_TIMEOUT_MS = 5000;
+constexpr size_t MAX_QUEUE = 1000;
+// Room kept free in a LIST/SCAN page for the reply head and the page's own fields.
+constexpr size_t PAGE_BUDGET = MAX_PAYLOAD - 1024;
+
+struct Registration {
+    uint32_t handle = 0;
+    uint64_t client = 0;
+    bool verifier = false;
+    std::string path;
+};
+
+struct Commit {
+    uint64_t id = 0;
+    uint64_t committer = 0;  // client id
+    Frame request;           // type and seq, for the reply
+    std::string path;
+    uint32_t flags = 0;
+    std::vector<uint8_t> value;
+    uint64_t sequence = 0;
+    enum class Stage { queued, verifying, applying } stage = Stage::queued;
+    uint32_t verifier = 0;  // registration handle
+    uint64_t verifier_client = 0;
+    int64_t deadline_ms = 0;
+};
+
+struct Counters {
+    uint64_t committed = 0, refused = 0, failed = 0;
+};
+
+struct CfgDb {
+    Server *server = nullptr;
+    std::string file;
+    std::unique_ptr<Store> store;
+    std::map<uint32_t, Registration> regs;
+    uint32_t next_handle = 1;
+    std::map<uint64_t, std::string> bound;  // client id -> bound path
+    std::deque<Commit> queue;               // the front is the commit in progress
+    uint64_t next_commit = 1;
+    // Sequences are never reused, not even those of commits that failed, so a client can tell
+    // an item it applied from an older stored one.
+    uint64_t next_sequence = 1;
+    int64_t timeout_ms = DEFAULT_TIMEOUT_MS;
+    Counters counters;
+    // Faults.
+    int64_t reg_fail_until_ms = 0;
+    uint32_t reg_fail_count = 0;
+    int64_t bind_busy_until_ms = 0;
+    std::optional<int64_t> timeout_override_ms;
+};
+
+CfgDb *db = nullptr;  // the daemon's one thread is the only user
+
+int64_t timeout_ms() {
+    return db->timeout_override_ms.value_or(db->timeout_ms);
+}
+
+std::string relative_name(const std::string &item, const std::string &base) {
+    std::string name = item.substr(base.size());
+    while (!name.empty() && name[0] == '/')
+        name.erase(0, 1);
+    return name;
+}
+
+// The verifier for PATH: the registration with the longest path above it; among equals the
+// latest, so that a verifier that takes over a path wins over one that has not let go yet.
+const Registration *verifier_for(const std::string &path) {
+    const Registration *best = nullptr;
+    for (auto &[h, r] : db->regs) {
+        if (!r.verifier || !cfg_below(path, r.path))
+            continue;
+        if (!best || r.path.size() > best->path.size() ||
+            (r.path.size() == best->path.size() && r.handle > best->handle))
+            best = &r;
+    }
+    return best;
+}
+
+CfgItemMsg item_msg(const Commit &c, const Registration &r) {
+    CfgItemMsg m;
+    m.handle = r.handle;
+    m.commit = c.id;
+    m.path = c.path;
+    m.name = relative_name(c.path, r.path);
+    m.flags = c.flags;
+    m.sequence = c.sequence;
+    m.value = c.value;
+    return m;
+}
+
+bool send_item(const Registration &r, uint16_t type, const CfgItemMsg &m) {
+    Writer w;
+    m.write(w);
+    return db->server->send(r.client, type, 0, w.data());
+}
+
+void notify_all(const Commit &c) {
+    for (auto &[h, r] : db->regs)
+        if (!r.verifier && cfg_below(c.path, r.path))
+            send_item(r, T_CFG_NOTIFY, item_msg(c, r));
+}
+
+// Answers the commit at the front of the queue and takes it off.
+void finish(uint32_t status, const std::string &reason) {
+    Commit c = std::move(db->queue.front());
+    db->queue.pop_front();
+    if (status == 0)
+        db->counters.committed++;
+    else if (status == EPERM)
+        db->counters.refused++;
+    else
+        db->counters.failed++;
+    if (status != 0)
+        Server::log("commit of " + c.path + " not done: " + reason);
+    Client *committer = db->server->client(c.committer);
+    if (!committer || committer->closing)
+        return;
+    Writer body;
+    body.u64(status == 0 ? c.sequence : 0);
+    db->server->reply(*committer, c.request, status, reason, body);
+}
+
+// Starts the commit at the front; false when it ended at once (answered and taken off).
+bool start() {
+    Commit &c = db->queue.front();
+    std::string err;
+    if (c.flags & ITEM_DELETE) {
+        auto have = db->store->get(c.path, &err);
+        if (!have) {
+            if (err.empty())
+                finish(ENOENT, "no such item: " + c.path);
+            else
+                finish(EIO, err);
+            return false;
+        }
+    }
+    const Registration *r = verifier_for(c.path);
+    if (!r) {
+        finish(ESRCH, "no verifier is registered for " + c.path);
+        return false;
+    }
+    db->next_sequence = std::max(db->next_sequence, db->store->last_sequence() + 1);
+    c.sequence = db->next_sequence++;
+    c.verifier = r->handle;
+    c.verifier_client = r->client;
+    if (!send_item(*r, T_CFG_VERIFY, item_msg(c, *r))) {
+        finish(ECONNRESET, "the verifier of " + r->path + " went away");
+        return false;
+    }
+    c.stage = Commit::Stage::verifying;
+    c.deadline_ms = Server::now_ms() + timeout_ms();
+    return true;
+}
+
+void pump() {
+    while (!db->queue.empty() && db->queue.front().stage == Commit::Stage::queued)
+        if (start())
+            return;
+}
+
+// The commit in progress when it waits on CLIENT with commit id ID, else null.
+Commit *waiting(uint64_t client, uint64_t id, Commit::Stage stage) {
+    if (db->queue.empty())
+        return nullptr;
+    Commit &c = db->queue.front();
+    if (c.stage != stage || c.id != id || c.verifier_client != client)
+        return nullptr;
+    return &c;
+}
+
+void on_verify_result(Client &client, const Frame &f) {
+    Reader r(f);
+    uint64_t id = 0;
+    int32_t status = 0;
+    uint32_t accept = 0;
+    std::string reason;
+    if (!r.u64(id) || !r.i32(status) || !r.u32(accept) || !r.str(reason) || !r.at_end()) {
+        Server::log("malformed verify result from " + client.describe());
+        return;
+    }
+    Commit *c = waiting(client.id, id, Commit::Stage::verifying);
+    if (!c)
+        return;  // late: that commit already ended
+    if (status != 0 || accept == 0) {
+        if (reason.empty())
+            reason = "refused by the verifier (status " + std::to_string(status) + ")";
+        finish(EPERM, reason);
+        pump();
+        return;
+    }
+    auto it = db->regs.find(c->verifier);
+    if (it == db->regs.end() || !send_item(it->second, T_CFG_APPLY, item_msg(*c, it->second))) {
+        finish(ECONNRESET, "the verifier of " + c->path + " went away");
+        pump();
+        return;
+    }
+    c->stage = Commit::Stage::applying;
+    c->deadline_ms = Server::now_ms() + timeout_ms();
+}
+
+void on_apply_result(Client &client, const Frame &f) {
+    Reader r(f);
+    uint64_t id = 0;
+    int32_t status = 0;
+    if (!r.u64(id) || !r.i32(status) || !r.at_end()) {
+        Server::log("malformed apply result from " + client.describe());
+        return;
+    }
+    Commit *c = waiting(client.id, id, Commit::Stage::applying);
+    if (!c)
+        return;
+    if (status != 0) {
+        finish(EIO, "the verifier failed to apply " + c->path + " (status " +
+                        std::to_string(status) + ")");
+        pump();
+        return;
+    }
+    std::string err;
+    bool ok = (c->flags & ITEM_DELETE) ? db->store->remove(c->path, c->sequence, &err)
+                                       : db->store->put(c->path, c->value, c->sequence, &err);
+    if (!ok) {
+        finish(EIO, "applied but not stored, the stored item is unchanged: " + err);
+        pump();
+        return;
+    }
+    notify_all(*c);
+    finish(0, "");
+    pump();
+}
+
+// Ends the commit in progress when it waits on a registration that is gone.
+void verifier_gone(uint32_t handle, const std::string &why) {
+    if (db->queue.empty())
+        return;
+    Commit &c = db->queue.front();
+    if (c.stage == Commit::Stage::queued || c.verifier != handle)
+        return;
+    finish(ECONNRESET, "the verifier of " + c.path + " " + why + " during the commit");
+    pump();
+}
+
+bool read_path(Reader &r, std::string &path) {
+    return r.str(path, MAX_PATH) && cfg_path_ok(path);
+}
+
+void on_bind(Client &c, const Frame &f) {
+    Reader r(f);
+    std::string path;
+    uint32_t flags = 0;
+    if (!read_path(r, path) || !r.u32(flags) || !r.at_end()) {
+        db->server->reply(c, f, EINVAL, "bind: bad path or request");
+        return;
+    }
+    if (Server::now_ms() < db->bind_busy_until_ms) {
+        db->server->reply(c, f, CFG_TRANSIENT_BUSY, "configuration database busy, try again");
+        return;
+    }
+    db->bound[c.id] = path;
+    db->server->reply(c, f, 0);
+}
+
+bool registration_fault() {
+    if (Server::now_ms() < db->reg_fail_until_ms)
+        return true;
+    if (db->reg_fail_count > 0) {
+        db->reg_fail_count--;
+        return true;
+    }
+    return false;
+}
+
+void send_stored_below(const Registration &reg) {
+    std::vector<StoredItem> items;
+    std::string err;
+    if (!db->store->scan_prefix(reg.path, &items, &err)) {
+        Server::log("catch-up of " + reg.path + " failed: " + err);
+        return;
+    }
+    for (auto &it : items) {
+        if (!cfg_below(it.path, reg.path))
+            continue;
+        CfgItemMsg m;
+        m.handle = reg.handle;
+        m.path = it.path;
+        m.name = relative_name(it.path, reg.path);
+        m.sequence = it.sequence;
+        m.value = std::move(it.value);
+        send_item(reg, T_CFG_NOTIFY, m);
+    }
+}
+
+void on_register(Client &c, const Frame &f) {
+    Reader r(f);
+    std::string path;
+    uint32_t flags = 0;
+    if (!read_path(r, path) || !r.u32(flags) || !r.at_end()) {
+        db->server->reply(c, f, EINVAL, "register: bad path or request");
+        return;
+    }
+    if (registration_fault()) {
+        db->server->reply(c, f, CFG_ENOCONN, "no connection to the configuration database");
+        return;
+    }
+    if (db->regs.size() >= 10000) {
+        db->server->reply(c, f, ENOSPC, "too many registrations");
+        return;
+    }
+    Registration reg;
+    reg.handle = db->next_handle++;
+    if (db->next_handle == 0)
+        db->next_handle = 1;
+    reg.client = c.id;
+    reg.verifier = f.type == T_CFG_REG_VERIFY;
+    reg.path = path;
+    auto &stored = db->regs[reg.handle] = reg;
+    Writer body;
+    body.u32(reg.handle);
+    db->server->reply(c, f, 0, "", body);
+    Server::log(std::string(reg.verifier ? "verifier" : "notification") + " registration " +
+                std::to_string(reg.handle) + " for " + path + " by " + c.describe());
+    if (!reg.verifier && (flags & REG_REPLAY))
+        send_stored_below(stored);
+}
+
+void on_unregister(Client &c, const Frame &f) {
+    Reader r(f);
+    uint32_t handle = 0;
+    if (!r.u32(handle) || !r.at_end()) {
+        db->server->reply(c, f, EINVAL, "unregister: bad request");
+        return;
+    }
+    auto it = db->regs.find(handle);
+    Client *owner = it == db->regs.end() ? nullptr : db->server->client(it->second.client);
+    // Only the process that registered may drop a registration.
+    if (it == db->regs.end() || (owner && owner->peer_pid != c.peer_pid)) {
+        db->server->reply(c, f, ENOENT, "no such registration");
+        return;
+    }
+    db->regs.erase(it);
+    db->server->reply(c, f, 0);
+    verifier_gone(handle, "unregistered");
+}
+
+void on_commit(Client &c, const Frame &f) {
+    Reader r(f);
+    Commit commit;
+    if (!read_path(r, commit.path) || !r.u32(commit.flags) || !r.bytes(commit.value) ||
+        !r.at_end()) {
+        db->server->reply(c, f, EINVAL, "commit: bad path or request");
+        return;
+    }
+    commit.flags &= ITEM_DELETE;
+    if (commit.flags & ITEM_DELETE)
+        commit.value.clear();
+    else if (!platform::tuple_strings(commit.value.data(), commit.value.size())) {
+        db->server->reply(c, f, EINVAL, "commit: the value is not a well-formed tuple");
+        return;
+    }
+    if (db->queue.size() >= MAX_QUEUE) {
+        db->server->reply(c, f, EBUSY, "too many commits waiting, try again");
+        return;
+    }
+    commit.id = db->next_commit++;
+    commit.committer = c.id;
+    commit.request.type = f.type;
+    commit.request.seq = f.seq;
+    db->queue.push_back(std::move(commit));
+    pump();
+}
+
+void on_get(Client &c, const Frame &f) {
+    Reader r(f);
+    std::string path;
+    if (!read_path(r, path) || !r.at_end()) {
+        db->server->reply(c, f, EINVAL, "get: bad path or request");
+        return;
+    }
+    std::string err;
+    auto item = db->store->get(path, &err);
+    if (!item) {
+        db->server->reply(c, f, err.empty() ? ENOENT : EIO, err.empty() ? "no such item" : err);
+        return;
+    }
+    Writer body;
+    body.u64(item->sequence).bytes(item->value);
+    db->server->reply(c, f, 0, "", body);
+}
+
+// LIST (byte prefix) and SCAN (below a path), a page at a time after a given path.
+void on_list(Client &c, const Frame &f) {
+    Reader r(f);
+    std::string prefix, after;
+    if (!r.str(prefix, MAX_PATH) || !r.str(after, MAX_PATH) || !r.at_end() ||
+        (f.type == T_CFG_SCAN && !cfg_path_ok(prefix))) {
+        db->server->reply(c, f, EINVAL, "bad path or request");
+        return;
+    }
+    std::vector<StoredItem> items;
+    std::string err;
+    if (!db->store->scan_prefix(prefix, &items, &err)) {
+        db->server->reply(c, f, EIO, err);
+        return;
+    }
+    Writer page;
+    uint32_t count = 0;
+    bool more = false;
+    Writer entries;
+    for (auto &it : items) {
+        if (!after.empty() && it.path <= after)
+            continue;
+        if (f.type == T_CFG_SCAN && !cfg_below(it.path, prefix))
+            continue;
+        size_t need = 4 + it.path.size() + 8 + 4 + it.value.size();
+        if (entries.size() + need > PAGE_BUDGET) {
+            more = true;
+            break;
+        }
+        entries.str(it.path).u64(it.sequence).bytes(it.value);
+        count++;
+    }
+    page.u32(count).raw(entries.data().data(), entries.size()).u8(more ? 1 : 0);
+    db->server->reply(c, f, 0, "", page);
+}
+
+}  // namespace
+
+bool cfgdb_open(Server &server, const std::string &statedir, std::string &error) {
+    static CfgDb instance;
+    db = &instance;
+    db->server = &server;
+    if (!platform::make_dirs(statedir, 0755)) {
+        error = "cannot create the state directory " + statedir;
+        return false;
+    }
+    db->file = statedir + "/" + DB_NAME;
+    std::string err;
+    db->store = Store::open(db->file, &err);
+    if (!db->store) {
+        error = err;
+        return false;
+    }
+    auto parse_count = [](const std::vector<std::string> &args, long max, long &out,
+                          std::string &message) -> bool {
+        char *end = nullptr;
+        out = args.size() == 1 ? strtol(args[0].c_str(), &end, 10) : -1;
+        if (args.size() != 1 || !end || *end != '\0' || out < 1 || out > max) {
+            message = "expected a number from 1 to " + std::to_string(max);
+            return false;
+        }
+        return true;
+    };
+    auto seconds_left = [](int64_t until) -> std::string {
+        int64_t left = until - Server::now_ms();
+        return left > 0 ? std::to_string((left + 999) / 1000) + " more seconds" : std::string();
+    };
+
+    Fault f;
+    f.name = "cfg-register-enoconn";
+    f.usage = "SECONDS";
+    f.help = "answer configuration registrations with 511 (no connection) for SECONDS";
+    f.set = [parse_count](const std::vector<std::string> &args, std::string &message) -> uint32_t {
+        long n;
+        if (!parse_count(args, 86400, n, message))
+            return EINVAL;
+        db->reg_fail_until_ms = Server::now_ms() + n * 1000;
+        message = "registrations answered 511 for " + std::to_string(n) + " seconds";
+        return 0;
+    };
+    f.clear = [] { db->reg_fail_until_ms = 0; };
+    f.state = [seconds_left] {
+        std::string s = seconds_left(db->reg_fail_until_ms);
+        return s.empty() ? s : "registrations answered 511 for " + s;
+    };
+    server.add_fault(f);
+
+    f = Fault();
+    f.name = "cfg-register-enoconn-count";
+    f.usage = "N";
+    f.help = "answer the next N configuration registrations with 511 (no connection)";
+    f.set = [parse_count](const std::vector<std::string> &args, std::string &message) -> uint32_t {
+        long n;
+        if (!parse_count(args, 1000000, n, message))
+            return EINVAL;
+        db->reg_fail_count = uint32_t(n);
+        message = "the next " + std::to_string(n) + " registrations answered 511";
+        return 0;
+    };
+    f.clear = [] { db->reg_fail_count = 0; };
+    f.state = [] {
+        return db->reg_fail_count ? "the next " + std::to_string(db->reg_fail_count) +
+                                        " registrations answered 511"
+                                  : std::string();
+    };
+    server.add_fault(f);
+
+    f = Fault();
+    f.name = "cfg-bind-transient";
+    f.usage = "SECONDS";
+    f.help = "answer configuration binds with the transient status 0x80000001 for SECONDS";
+    f.set = [parse_count](const std::vector<std::string> &args, std::string &message) -> uint32_t {
+        long n;
+        if (!parse_count(args, 86400, n, message))
+            return EINVAL;
+        db->bind_busy_until_ms = Server::now_ms() + n * 1000;
+        message = "binds answered 0x80000001 for " + std::to_string(n) + " seconds";
+        return 0;
+    };
+    f.clear = [] { db->bind_busy_until_ms = 0; };
+    f.state = [seconds_left] {
+        std::string s = seconds_left(db->bind_busy_until_ms);
+        return s.empty() ? s : "binds answered 0x80000001 for " + s;
+    };
+    server.add_fault(f);
+
+    f = Fault();
+    f.name = "cfg-verify-timeout";
+    f.usage = "MILLISECONDS";
+    f.help = "wait at most MILLISECONDS for each answer of a verifier";
+    f.set = [parse_count](const std::vector<std::string> &args, std::string &message) -> uint32_t {
+        long n;
+        if (!parse_count(args, 600000, n, message))
+            return EINVAL;
+        db->timeout_override_ms = n;
+        message = "verifier answers awaited for " + std::to_string(n) + " ms";
+        return 0;
+    };
+    f.clear = [] { db->timeout_override_ms.reset(); };
+    f.state = [] {
+        return db->timeout_override_ms ? "verifier answers awaited for " +
+                                             std::to_string(*db->timeout_override_ms) + " ms"
+                                       : std::string();
+    };
+    server.add_fault(f);
+    return true;
+}
+
+void cfgdb_frame(Server &server, Client &c, const Frame &f) {
+    if (!db || !db->store) {
+        server.reply(c, f, ENOSYS, "the configuration database is not open");
+        return;
+    }
+    switch (f.type) {
+        case T_CFG_BIND:
+            return on_bind(c, f);
+        case T_CFG_UNBIND:
+            db->bound.erase(c.id);
+            return server.reply(c, f, 0);
+        case T_CFG_REG_VERIFY:
+        case T_CFG_REG_NOTIFY:
+            return on_register(c, f);
+        case T_CFG_UNREGISTER:
+            return on_unregister(c, f);
+        case T_CFG_COMMIT:
+            return on_commit(c, f);
+        case T_CFG_GET:
+            return on_get(c, f);
+        case T_CFG_LIST:
+        case T_CFG_SCAN:
+            return on_list(c, f);
+        case T_CFG_VERIFY_RESULT:
+            return on_verify_result(c, f);
+        case T_CFG_APPLY_RESULT:
+            return on_apply_result(c, f);
+        default:
+            server.reply(c, f, ENOSYS, "unknown configuration request");
+    }
+}
+
+void cfgdb_client_gone(Server &, Client &c) {
+    if (!db)
+        return;
+    db->bound.erase(c.id);
+    std::vector<uint32_t> gone;
+    for (auto &[h, r] : db->regs)
+        if (r.client == c.id)
+            gone.push_back(h);
+    for (uint32_t h : gone) {
+        db->regs.erase(h);
+        verifier_gone(h, "went away");
+    }
+}
+
+void cfgdb_tick(Server &) {
+    if (!db || db->queue.empty())
+        return;
+    Commit &c = db->queue.front();
+    if (c.stage == Commit::Stage::queued || Server::now_ms() < c.deadline_ms)
+        return;
+    finish(ETIMEDOUT, "the verifier of " + c.path + " did not answer within " +
+                          std::to_string(timeout_ms()) + " ms");
+    pump();
+}
+
+void cfgdb_status(Server &, std::vector<std::string> &lines) {
+    if (!db || !db->store) {
+        lines.push_back("configuration database: not open");
+        return;
+    }
+    size_t verifiers = 0;
+    for (auto &[h, r] : db->regs)
+        verifiers += r.verifier;
+    lines.push_back("configuration database: " + db->file);
+    lines.push_back("  clients bound " + std::to_string(db->bound.size()) + ", verifiers " +
+                    std::to_string(verifiers) + ", notification registrations " +
+                    std::to_string(db->regs.size() - verifiers));
+    for (auto &[h, r] : db->regs) {
+        Client *c = db->server->client(r.client);
+        lines.push_back("  " + std::string(r.verifier ? "verifier " : "notify   ") + r.path +
+                        " handle " + std::to_string(h) + " " + (c ? c->describe() : "?"));
+    }
+    lines.push_back("  commits: " + std::to_string(db->counters.committed) + " done, " +
+                    std::to_string(db->counters.refused) + " refused, " +
+                    std::to_string(db->counters.failed) + " failed, " +
+                    std::to_string(db->queue.size()) + " waiting or in progress");
+}
+
+}  // namespace platformd

@@ -1,0 +1,67 @@
+// platformd: the system manager, LR daemon and configuration database of one simulated router.
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "cfgdb.h"
+#include "platform/env.h"
+#include "router.h"
+#include "server.h"
+
+namespace {
+
+void usage(FILE *out) {
+    fprintf(out,
+            "usage: platformd [--help]\n"
+            "\n"
+            "Serves the system manager, the LR daemon and the configuration database of one\n"
+            "simulated router to every card on this machine. Runs in the foreground; SIGTERM or\n"
+            "SIGINT stops it.\n"
+            "\n"
+            "environment:\n"
+            "  PLATFORM_SOCKET    where to listen (default $PLATFORM_RUNDIR/platformd.sock)\n"
+            "  PLATFORM_RUNDIR    runtime directory (default /run/platform or a per-user one)\n"
+            "  PLATFORM_STATEDIR  database directory (default /var/lib/platform or per-user)\n");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
+            usage(stdout);
+            return 0;
+        }
+        fprintf(stderr, "platformd: unknown argument '%s'\n", argv[i]);
+        usage(stderr);
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    umask(022);
+
+    const platform::Env &env = platform::env();
+    platformd::Options opts;
+    opts.socket_path = env.socket;
+    platformd::Server server(opts);
+    std::string error;
+    if (!server.listen(error)) {
+        platformd::Server::log(error);
+        return 1;
+    }
+    if (!platform::make_dirs(env.statedir, 0755)) {
+        platformd::Server::log("cannot create state directory " + env.statedir + ": " +
+                               strerror(errno));
+        return 1;
+    }
+    platformd::Router router(server);
+    if (!platformd::cfgdb_open(server, env.statedir, error)) {
+        platformd::Server::log("configuration database: " + error);
+        return 1;
+    }
+    platformd::Server::log("serving on " + env.socket + " (state in " + env.statedir + ")");
+    return server.run();
+}

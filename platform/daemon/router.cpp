@@ -1,0 +1,248 @@
+#include "router.h"
+
+#include <errno.h>
+#include <time.h>
+
+namespace platformd {
+namespace {
+
+std::string clock_text(time_t t) {
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char buf[32];
+    strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+}  // namespace
+
+Router::Router(Server &server) : server_(server) {
+    server_.handle(proto::T_SYSMGR_READY,
+                   [this](Client &c, const proto::Frame &f) { on_ready(c, f); });
+    server_.handle(proto::T_SYSMGR_LR_REGISTER,
+                   [this](Client &c, const proto::Frame &f) { on_register(c, f); });
+    server_.handle(proto::T_SYSMGR_LR_UNREGISTER,
+                   [this](Client &c, const proto::Frame &f) { on_unregister(c, f); });
+    server_.handle(proto::T_LRD_AM_I_DLRSC,
+                   [this](Client &c, const proto::Frame &f) { on_am_i_dlrsc(c, f); });
+    server_.handle(proto::T_CTL_ROLE_SHOW,
+                   [this](Client &c, const proto::Frame &f) { on_role_show(c, f); });
+    server_.handle(proto::T_CTL_ROLE_SET,
+                   [this](Client &c, const proto::Frame &f) { on_role_set(c, f); });
+    server_.on_hello([this](Client &c) {
+        if (!c.observer)
+            cards_.insert(c.card);
+    });
+    server_.on_client_gone([this](Client &c) { on_gone(c); });
+    server_.on_status([this](std::vector<std::string> &lines) { status(lines); });
+
+    Fault f;
+    f.name = "lrd-fail";
+    f.usage = "SECONDS";
+    f.help = "the LR daemon answers every \"am I the dLRSC\" with a failure for SECONDS";
+    f.set = [this](const std::vector<std::string> &args, std::string &msg) -> uint32_t {
+        char *end = nullptr;
+        long s = args.size() == 1 ? strtol(args[0].c_str(), &end, 10) : 0;
+        if (args.size() != 1 || !end || *end != '\0' || s < 1 || s > 86400) {
+            msg = "lrd-fail takes a number of seconds from 1 to 86400";
+            return EINVAL;
+        }
+        lrd_fail_until_ms_ = Server::now_ms() + s * 1000;
+        msg = "the LR daemon fails its answers for " + std::to_string(s) + " seconds";
+        return 0;
+    };
+    f.clear = [this] { lrd_fail_until_ms_ = 0; };
+    f.state = [this]() -> std::string {
+        if (!lrd_failing())
+            return {};
+        int64_t left = (lrd_fail_until_ms_ - Server::now_ms() + 999) / 1000;
+        return "LR daemon answers fail for " + std::to_string(left) + " more second(s)";
+    };
+    server_.add_fault(std::move(f));
+}
+
+bool Router::lrd_failing() const {
+    return lrd_fail_until_ms_ > Server::now_ms();
+}
+
+bool Router::set_dlrsc(int card, std::string &message) {
+    if (card < 0 || card > MAX_CARD) {
+        message = "no such card " + std::to_string(card) + " (cards are 0 to " +
+                  std::to_string(MAX_CARD) + ")";
+        return false;
+    }
+    cards_.insert(card);
+    if (card == dlrsc_) {
+        message = "card " + std::to_string(card) + " already holds the dLRSC role";
+        return true;
+    }
+    int old = dlrsc_;
+    dlrsc_ = card;
+    ++sequence_;
+    message =
+        "dLRSC role moved from card " + std::to_string(old) + " to card " + std::to_string(card);
+    Server::log(message);
+    // Every registrant learns the new state: 4 on the new dLRSC, 32 everywhere else.
+    server_.for_each_client([this](Client &c) {
+        if (c.lr_mask)
+            send_event(c);
+    });
+    return true;
+}
+
+void Router::send_event(Client &c) {
+    uint32_t event = c.card == dlrsc_ ? proto::LR_EVENT_ACTIVE : proto::LR_EVENT_INACTIVE;
+    if (!(c.lr_mask & event))
+        return;
+    proto::Writer w;
+    w.u32(event).u32(uint32_t(dlrsc_)).u64(sequence_).u32(uint32_t(c.card));
+    server_.push(c, proto::T_SYSMGR_LR_EVENT, w);
+}
+
+void Router::on_ready(Client &c, const proto::Frame &f) {
+    proto::Reader r(f);
+    std::string program;
+    if (!r.str(program, 255)) {
+        server_.reply(c, f, EBADMSG, "malformed readiness report");
+        return;
+    }
+    Ready &rd = ready_[{c.card, c.pid}];
+    bool first = rd.when == 0;
+    rd.program = program.empty() ? c.program : program;
+    rd.when = time(nullptr);
+    if (first)
+        Server::log("card " + std::to_string(c.card) + " pid " + std::to_string(c.pid) + " " +
+                    rd.program + " is ready");
+    server_.reply(c, f, 0);
+}
+
+void Router::on_register(Client &c, const proto::Frame &f) {
+    proto::Reader r(f);
+    uint32_t mask = 0;
+    if (!r.u32(mask)) {
+        server_.reply(c, f, EBADMSG, "malformed role-event registration");
+        return;
+    }
+    if (!(mask & (proto::LR_EVENT_ACTIVE | proto::LR_EVENT_INACTIVE))) {
+        server_.reply(c, f, EINVAL, "the mask asks for no role event (4, 32)");
+        return;
+    }
+    c.lr_mask = mask;
+    server_.reply(c, f, 0);
+    // The current role right away, after the reply.
+    send_event(c);
+}
+
+void Router::on_unregister(Client &c, const proto::Frame &f) {
+    c.lr_mask = 0;
+    server_.reply(c, f, 0);
+}
+
+void Router::on_am_i_dlrsc(Client &c, const proto::Frame &f) {
+    if (lrd_failing()) {
+        server_.reply(c, f, ETIMEDOUT, "the LR daemon cannot answer (fault lrd-fail)");
+        return;
+    }
+    proto::Writer w;
+    w.u32(c.card == dlrsc_ ? 1 : 0);
+    server_.reply(c, f, 0, {}, w);
+}
+
+std::map<int, Router::CardView> Router::view() {
+    std::map<int, CardView> v;
+    for (int card : cards_)
+        v[card];
+    std::set<std::pair<int, pid_t>> counted;
+    server_.for_each_client([&](Client &c) {
+        if (!c.hello || c.observer)
+            return;
+        CardView &cv = v[c.card];
+        if (counted.insert({c.card, c.pid}).second) {
+            ++cv.processes;
+            if (ready_.count({c.card, c.pid}))
+                ++cv.ready;
+        }
+        if (c.lr_mask)
+            ++cv.registrations;
+    });
+    return v;
+}
+
+void Router::on_role_show(Client &c, const proto::Frame &f) {
+    auto v = view();
+    proto::Writer w;
+    w.u32(uint32_t(dlrsc_)).u32(uint32_t(v.size()));
+    for (auto &[card, cv] : v)
+        w.u32(uint32_t(card)).u32(cv.processes).u32(cv.ready).u32(cv.registrations);
+    server_.reply(c, f, 0, {}, w);
+}
+
+void Router::on_role_set(Client &c, const proto::Frame &f) {
+    proto::Reader r(f);
+    uint32_t card = 0;
+    if (!r.u32(card)) {
+        server_.reply(c, f, EBADMSG, "malformed role request");
+        return;
+    }
+    int previous = dlrsc_;
+    std::string msg;
+    bool ok = card <= uint32_t(MAX_CARD) && set_dlrsc(int(card), msg);
+    if (!ok) {
+        if (msg.empty())
+            msg = "no such card " + std::to_string(card) + " (cards are 0 to " +
+                  std::to_string(MAX_CARD) + ")";
+        server_.reply(c, f, ENOENT, msg);
+        return;
+    }
+    proto::Writer w;
+    w.u32(uint32_t(previous));
+    server_.reply(c, f, 0, msg, w);
+}
+
+void Router::on_gone(Client &c) {
+    if (!c.hello)
+        return;
+    // Readiness ends with the process's last connection.
+    bool other = false;
+    server_.for_each_client([&](Client &o) {
+        if (o.id != c.id && o.hello && o.card == c.card && o.pid == c.pid)
+            other = true;
+    });
+    if (!other)
+        ready_.erase({c.card, c.pid});
+}
+
+void Router::status(std::vector<std::string> &lines) {
+    auto v = view();
+    lines.push_back("dLRSC: card " + std::to_string(dlrsc_));
+    lines.push_back("cards:");
+    for (auto &[card, cv] : v) {
+        std::string s = "  card " + std::to_string(card) + ": " +
+                        (card == dlrsc_ ? "dLRSC" : "not dLRSC") + ", ";
+        if (cv.processes == 0)
+            s += "no process connected";
+        else
+            s += std::to_string(cv.processes) + " process(es), " + std::to_string(cv.ready) +
+                 " ready, " + std::to_string(cv.registrations) + " role-event registration(s)";
+        lines.push_back(s);
+    }
+    lines.push_back("processes:");
+    bool any = false;
+    server_.for_each_client([&](Client &c) {
+        if (!c.hello || c.observer)
+            return;
+        any = true;
+        std::string s = "  card " + std::to_string(c.card) + " pid " + std::to_string(c.pid) + " " +
+                        c.program + " (connection " + std::to_string(c.id) + ")";
+        auto it = ready_.find({c.card, c.pid});
+        if (it != ready_.end())
+            s += ", ready since " + clock_text(it->second.when);
+        if (c.lr_mask)
+            s += ", role events (mask " + std::to_string(c.lr_mask) + ")";
+        lines.push_back(s);
+    });
+    if (!any)
+        lines.push_back("  none");
+}
+
+}  // namespace platformd

@@ -1,0 +1,181 @@
+// platformd's connection server: one thread, one epoll loop over the listening socket, the
+// clients, a 100 ms tick and the termination signals.
+//
+// How daemon modules use it
+// -------------------------
+// - Frames: every frame of a client goes, after the header checks, to the handler registered for
+//   its type with handle(); types 0x100..0x1FF go to cfgdb_frame (cfgdb.h). Before a client has
+//   said HELLO only HELLO and PING are accepted. A type nobody handles is answered ENOSYS.
+// - Replies: reply(client, request, status, message, body) answers a request with a T_REPLY of
+//   the request's seq. send() sends any frame; push() sends a frame the daemon originates (seq 0).
+//   Sending never blocks: frames wait in the client's queue (bounded by MAX_QUEUE_BYTES) while its
+//   socket is full; a client whose queue overflows is taken as hung and dropped.
+// - Clients: client(id) looks one up (null when gone); for_each_client() visits them. A client
+//   stays valid (the pointer too) until the end of the loop iteration in which it was dropped;
+//   the drop hooks (on_client_gone, cfgdb_client_gone) run then, before it is freed. Check
+//   Client::closing before sending to a client you kept an id of.
+// - Time: on_tick() functions run about every 100 ms; now_ms() is a monotonic clock.
+// - Faults (test hooks of `platformctl fault NAME ARGS...`): add_fault() with a name, a usage
+//   text, a set handler, a clear handler and a state text; `fault clear` clears all of them.
+// - Status: on_status() functions add lines to `platformctl status`.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/proto.h"
+
+namespace platformd {
+
+namespace proto = platform::proto;
+
+struct Client {
+    uint64_t id = 0;  // unique for the life of the daemon, never 0
+    int fd = -1;
+    // From HELLO; card stays -1 and program empty until then.
+    bool hello = false;
+    int card = -1;
+    pid_t pid = 0;
+    std::string program;
+    bool observer = false;  // a tool such as platformctl: it does not make its card exist
+    // Peer credentials from SO_PEERCRED at accept, for access checks.
+    pid_t peer_pid = 0;
+    uid_t peer_uid = 0;
+    gid_t peer_gid = 0;
+    int64_t connected_ms = 0;
+    // Role-event registration (mask of event values; 0 = not registered).
+    uint32_t lr_mask = 0;
+    // Set once the client is being dropped: nothing more is sent to it or read from it.
+    bool closing = false;
+    std::string close_reason;
+    // State a module keeps per client; destroyed with the client, after the drop hooks.
+    std::shared_ptr<void> cfg_state;
+
+    // Outgoing frames waiting for room in the socket.
+    std::vector<std::vector<uint8_t>> outq;
+    size_t outq_head = 0;
+    size_t outq_bytes = 0;
+
+    // "card 1 pid 42 tzd" for logs and status.
+    std::string describe() const;
+};
+
+struct Fault {
+    std::string name;   // e.g. "lrd-fail"; cfgdb adds "cfg-..."
+    std::string usage;  // arguments, e.g. "SECONDS"
+    std::string help;   // one line
+    // Arms the fault with ARGS; returns 0 (MESSAGE says what is now in force) or an errno value
+    // (MESSAGE says why).
+    std::function<uint32_t(const std::vector<std::string> &args, std::string &message)> set;
+    std::function<void()> clear;
+    // Empty while inactive, else what is in force ("answers fail for 12 more seconds").
+    std::function<std::string()> state;
+};
+
+struct Options {
+    std::string socket_path;
+    unsigned socket_mode = 0666;
+};
+
+class Server {
+  public:
+    using FrameHandler = std::function<void(Client &, const proto::Frame &)>;
+
+    static constexpr size_t MAX_QUEUE_BYTES = 4 * 1024 * 1024;
+    static constexpr size_t MAX_CLIENTS = 1000;
+    static constexpr int TICK_MS = 100;
+
+    explicit Server(Options opts);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Takes the socket: creates its directory, refuses when another platformd holds it, replaces
+    // a stale one. False with a reason in ERROR.
+    bool listen(std::string &error);
+    // Serves until stop() or SIGTERM/SIGINT; returns 0, or 1 on a failure of the loop itself.
+    int run();
+    void stop() { running_ = false; }
+    const Options &options() const { return opts_; }
+
+    // ---- frames ----
+    void handle(uint16_t type, FrameHandler fn);
+    // Answers REQUEST with status, message and BODY (appended after the reply head).
+    void reply(Client &c, const proto::Frame &request, uint32_t status,
+               const std::string &message = {}, const proto::Writer *body = nullptr);
+    void reply(Client &c, const proto::Frame &request, uint32_t status, const std::string &message,
+               const proto::Writer &body) {
+        reply(c, request, status, message, &body);
+    }
+    // Queues a frame; false when the client is gone or closing, or the payload is too large.
+    bool send(Client &c, uint16_t type, uint32_t seq, const std::vector<uint8_t> &payload);
+    bool send(uint64_t client_id, uint16_t type, uint32_t seq, const std::vector<uint8_t> &payload);
+    bool push(Client &c, uint16_t type, const proto::Writer &w) {
+        return send(c, type, 0, w.data());
+    }
+
+    // ---- clients ----
+    Client *client(uint64_t id);
+    void for_each_client(const std::function<void(Client &)> &fn);
+    size_t client_count() const { return clients_.size(); }
+    // Closes the client at the end of this loop iteration; REASON goes to the log.
+    void drop(Client &c, const std::string &reason);
+    // Called for every client that is dropped or hangs up (after it said HELLO or not).
+    void on_client_gone(std::function<void(Client &)> fn) { gone_.push_back(std::move(fn)); }
+    // Called once a client's HELLO was accepted.
+    void on_hello(std::function<void(Client &)> fn) { hello_.push_back(std::move(fn)); }
+
+    // ---- time ----
+    void on_tick(std::function<void()> fn) { ticks_.push_back(std::move(fn)); }
+    static int64_t now_ms();
+
+    // ---- faults and status ----
+    void add_fault(Fault f);
+    const std::map<std::string, Fault> &faults() const { return faults_; }
+    void on_status(std::function<void(std::vector<std::string> &)> fn) {
+        status_.push_back(std::move(fn));
+    }
+
+    // A log line on standard error: "platformd: " + text.
+    static void log(const std::string &text);
+
+  private:
+    void accept_clients();
+    void read_client(Client &c);
+    void flush(Client &c);
+    void dispatch(Client &c, const proto::Frame &f);
+    void on_hello_frame(Client &c, const proto::Frame &f);
+    void on_status_frame(Client &c, const proto::Frame &f);
+    void on_fault_frame(Client &c, const proto::Frame &f);
+    void reap();
+    void update_epoll(Client &c);
+    void send_raw_and_drop(Client &c, uint32_t seq, uint32_t status, const std::string &msg,
+                           const std::string &reason);
+
+    Options opts_;
+    int listen_fd_ = -1;
+    int lock_fd_ = -1;
+    int epoll_fd_ = -1;
+    int timer_fd_ = -1;
+    int signal_fd_ = -1;
+    bool running_ = false;
+    bool owns_socket_ = false;
+    uint64_t next_id_ = 16;  // below: the loop's own descriptors
+    std::map<uint64_t, std::unique_ptr<Client>> clients_;
+    std::vector<uint64_t> dropped_;
+    std::map<uint16_t, FrameHandler> handlers_;
+    std::vector<std::function<void(Client &)>> gone_;
+    std::vector<std::function<void(Client &)>> hello_;
+    std::vector<std::function<void()>> ticks_;
+    std::vector<std::function<void(std::vector<std::string> &)>> status_;
+    std::map<std::string, Fault> faults_;
+    std::vector<uint8_t> rbuf_;
+};
+
+}  // namespace platformd

@@ -252,7 +252,9 @@ TEST_F(Handler, EmptyCatalogueGivesAnEmptyList) {
 TEST_F(Handler, AbbreviationWithoutOffsetGroupGetsEnoent) {
     catalogue_ready();
     set_table_entry("CET", "Europe/Paris", 1, 0);
-    tz_hash_table[tz_hash_func("CET")].offset_list = nullptr;
+    tz_zone_entry &cet = tz_hash_table[tz_hash_func("CET")];
+    tz_offset_entry *group = cet.offset_list;
+    cet.offset_list = nullptr;
 
     auto m = patterned_msg(1);
     EXPECT_EQ(error_of(*m), ENOENT);
@@ -261,6 +263,8 @@ TEST_F(Handler, AbbreviationWithoutOffsetGroupGetsEnoent) {
     m = with_abbrev(2, "CET");
     EXPECT_EQ(error_of(*m), ENOENT);
     EXPECT_TRUE(fake::logged("Error in table creation or msg send/rcv"));
+    // Linked back, so the leak checker finds the group still held by the table.
+    cet.offset_list = group;
 }
 
 TEST_F(Handler, MoreAbbreviationsThanTheListHoldsAreCutAtItsCapacity) {

@@ -116,6 +116,18 @@ int main(int argc, char **argv) {
         return EXIT_OK;
     }
     const std::string &group = args[0];
+    if (args.size() >= 2 && (args[1] == "--help" || args[1] == "-h")) {
+        bool any = false;
+        for (auto &c : table())
+            if (c.group == group) {
+                any = true;
+                printf("usage: platformctl %s%s%s\n    %s\n", c.group.c_str(),
+                       c.name.empty() ? "" : (" " + c.name).c_str(),
+                       c.usage.empty() ? "" : (" " + c.usage).c_str(), c.help.c_str());
+            }
+        if (any)
+            return EXIT_OK;
+    }
     bool group_known = false;
     for (auto &c : table()) {
         if (c.group != group)

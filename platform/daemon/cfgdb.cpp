@@ -210,7 +210,8 @@ void on_verify_result(Client &client, const Frame &f) {
         return;  // late: that commit already ended
     if (status != 0 || accept == 0) {
         if (reason.empty())
-            reason = "refused by the verifier (status " + std::to_string(status) + ")";
+            reason = "refused by the verifier, " + client.describe() + " (status " +
+                     std::to_string(status) + "; no reason given, that card's syslog has it)";
         finish(EPERM, reason);
         pump();
         return;

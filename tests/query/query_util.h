@@ -45,13 +45,53 @@ inline const uint8_t *bytes_of(const tz_cli_msg &m) {
     return reinterpret_cast<const uint8_t *>(&m);
 }
 
-// Runs PROGRAM with ARGS and extra environment; returns the exit status with the output.
-struct Run {
+// A client of a message channel that sends raw records and reads raw replies.
+class RawClient {
+  public:
+    // Connects to the socket at PATH; connected() tells whether that worked.
+    explicit RawClient(const std::string &path);
+    ~RawClient();
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+    bool connected() const { return fd_ >= 0; }
+
+    bool send(const void *bytes, size_t length);
+    // Reads one reply: its status and the data after it. False when the connection ended or no
+    // reply came within 30 seconds.
+    bool receive(int32_t &status, std::vector<uint8_t> &data);
+    // Sends a whole message and returns the replied message, or null with STATUS set.
+    std::unique_ptr<tz_cli_msg> ask(const tz_cli_msg &msg, int32_t *status = nullptr);
+
+  private:
+    int fd_ = -1;
+};
+
+// The query service alone (the CLI thread of tzd in the test server program) with its own
+// runtime directory and zoneinfo root; stopped when the object goes.
+class Server {
+  public:
+    // ZONEINFO empty: TZDIR unset, the system's tree.
+    Server(const std::string &program, const std::string &rundir, const std::string &zoneinfo);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+    std::string channel() const { return rundir_ + "/dev/tz_cli_msg_transfer"; }
+    // Waits until the channel accepts connections.
+    bool ready();
+
+  private:
+    std::string rundir_;
+    int pid_ = -1;
+};
+
+// Runs PROGRAM with ARGS and extra environment ("NAME=value" sets, "NAME" unsets); returns the
+// exit status with the output.
+struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
 };
-Run run_program(const std::string &program, const std::vector<std::string> &args,
-                const std::vector<std::string> &extra_env);
+Outcome run_program(const std::string &program, const std::vector<std::string> &args,
+                    const std::vector<std::string> &extra_env);
 
 }  // namespace qtest

@@ -35,12 +35,6 @@ std::string JsonWriter::quote(const std::string &text) {
     return out + "\"";
 }
 
-void JsonWriter::newline() {
-    out_ << '\n';
-    for (size_t i = 0; i < first_.size(); i++)
-        out_ << "  ";
-}
-
 void JsonWriter::before_value() {
     if (after_key_) {
         after_key_ = false;
@@ -48,9 +42,8 @@ void JsonWriter::before_value() {
     }
     if (!first_.empty()) {
         if (!first_.back())
-            out_ << ',';
+            out_ << ", ";
         first_.back() = false;
-        newline();
     }
 }
 
@@ -62,10 +55,7 @@ JsonWriter &JsonWriter::begin_object() {
 }
 
 JsonWriter &JsonWriter::close(char bracket) {
-    bool empty = first_.back();
     first_.pop_back();
-    if (!empty)
-        newline();
     out_ << bracket;
     return *this;
 }

@@ -1,5 +1,5 @@
-// A small streaming JSON writer for tzctl's --json output: two-space indentation, keys in the
-// order written, so the output of a command is stable from run to run.
+// A small streaming JSON writer for tzctl's --json output: one line (", " and ": " between
+// items), keys in the order written, so the output of a command is stable from run to run.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +37,6 @@ class JsonWriter {
   private:
     void before_value();
     JsonWriter &close(char bracket);
-    void newline();
 
     std::ostream &out_;
     std::vector<bool> first_;  // one per open container: nothing written in it yet

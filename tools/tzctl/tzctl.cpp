@@ -68,8 +68,8 @@ void print_help(std::ostream &out) {
     }
     out << "OPTIONS\n"
            "    --json\n"
-           "        Print the answer as one JSON object with the keys listed for each command.\n"
-           "        Keys and their order do not change between runs; lists are sorted.\n"
+           "        Print the answer as one JSON object on one line, with the keys listed for\n"
+           "        each command. Keys and their order do not change; lists are sorted.\n"
            "    --timeout SECONDS\n"
            "        How long to wait for the service to answer (default 30; 0 waits for ever).\n"
            "    -h, --help\n"

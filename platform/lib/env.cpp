@@ -69,7 +69,9 @@ Env load() {
 }  // namespace
 
 const Env &env() {
-    static const Env e = load();
+    // Never destroyed: a thread that ends the process with exit() must not free it under the
+    // threads still running.
+    static const Env &e = *new Env(load());
     return e;
 }
 

@@ -1,5 +1,5 @@
-// Message channels over real sockets: framing, refused records, vanished clients, the socket
-// file. Many clients at once are served in tests/query (the service's own channel).
+// Message channels over real sockets: framing, refused records, many clients at once, vanished
+// clients, the socket file.
 #include <errno.h>
 #include <sys/stat.h>
 
@@ -62,6 +62,30 @@ TEST(Channel, RepliesFrameTheWholeBufferAndBadRecordsLeaveItAlone) {
     auto to_small = connect_channel("/dev/small");
     EXPECT_EQ(reply_status(exchange(to_small.get(), Bytes(129, 1))), EMSGSIZE);
     EXPECT_EQ(small.buffer, Bytes(128, 0));
+}
+
+// Clients interleave their exchanges on one loop; each reply carries its own request back.
+TEST(Channel, ManyClientsAtOnceEachGetTheirOwnReplies) {
+    Loop loop("/dev/many", echo);
+    ASSERT_NE(loop.evm, nullptr) << strerror(loop.create_errno);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c)
+        clients.emplace_back([c, &wrong] {
+            auto fd = connect_channel("/dev/many");
+            for (int i = 0; i < 40; ++i) {
+                Bytes request(kMsg, uint8_t(c * 31 + i));
+                request[0] = uint8_t(c);  // never 0xEE, which the echo refuses
+                request[1] = uint8_t(i);
+                auto reply = exchange(fd.get(), request);
+                if (reply.size() != kMsg + 4 || reply_status(reply) != 0 ||
+                    !std::equal(request.begin(), request.end(), reply.begin() + 4))
+                    ++wrong;
+            }
+        });
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(Channel, ClientGoneBeforeItsReplyCostsOnlyThatReply) {

@@ -21,14 +21,33 @@
 #include <string>
 #include <vector>
 
-#include "fake_log.h"
+#include "fake_platform.h"
 #include "fuzz_check.h"
-#include "msg_double.h"
 #include "tz_cli.h"
 #include "tz_cli_msg.h"
 #include "tz_config.h"
 
 namespace {
+
+// The replies the handler made, as the platform double recorded them.
+struct Reply {
+    int32_t reply_id;
+    bool is_error;
+    int32_t error;
+    int32_t flags;
+    std::vector<uint8_t> bytes;
+};
+
+std::vector<Reply> recorded_replies() {
+    std::vector<Reply> out;
+    for (const auto &c : fake::calls()) {
+        if (c.op == "msg_reply")
+            out.push_back({int32_t(c.num(0)), false, 0, int32_t(c.num(1)), c.data});
+        else if (c.op == "msg_error")
+            out.push_back({int32_t(c.num(0)), true, int32_t(c.num(1)), 0, {}});
+    }
+    return out;
+}
 
 constexpr int32_t REPLY_ID = 11;
 constexpr size_t ABBREV_AT = 3;
@@ -168,17 +187,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string abbrev = field_text(msg->abbrev, TZ_ABBREV_FIELD);
     const std::string location = field_text(msg->lookup_location, TZ_LOOKUP_LOCATION_FIELD);
 
-    msgdouble::reset();
+    fake::reset_sysdb();
     fake::clear_log();
-    msgdouble::set_clinfo_result((flags & 1) ? -1 : 0);
-    msgdouble::set_reply_result((flags & 2) ? -1 : 0);
+    fake::set_default("msg_get_clinfo_m_msglen", (flags & 1) ? -1 : 0);
+    fake::set_default("msg_reply", (flags & 2) ? -1 : 0);
     event_context ctx{};
     ctx.reply_id = REPLY_ID;
     ctx.buffer = b;
     ctx.buffer_size = TZ_CLI_MSG_SIZE;
     tz_message_handler(&ctx, nullptr);
 
-    auto replies = msgdouble::replies();
+    auto replies = recorded_replies();
     FUZZ_CHECK(!replies.empty() && replies[0].reply_id == REPLY_ID);
     if (flags & 1) {
         FUZZ_CHECK(replies.size() == 1 && replies[0].is_error && replies[0].error == EINVAL);

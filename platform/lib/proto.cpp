@@ -336,9 +336,10 @@ Recv Conn::recv(Frame &frame, int timeout_ms) {
     if (fd_ < 0)
         return Recv::closed;
     int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
-    rbuf_.resize(MAX_FRAME + 1);
+    if (!rbuf_)
+        rbuf_ = std::make_unique_for_overwrite<uint8_t[]>(MAX_FRAME + 1);
     for (;;) {
-        iovec iov{rbuf_.data(), rbuf_.size()};
+        iovec iov{rbuf_.get(), MAX_FRAME + 1};
         msghdr mh{};
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
@@ -346,8 +347,7 @@ Recv Conn::recv(Frame &frame, int timeout_ms) {
         if (n > 0) {
             if (mh.msg_flags & MSG_TRUNC)
                 return Recv::malformed;
-            return decode(rbuf_.data(), size_t(n), frame) == Decode::ok ? Recv::ok
-                                                                        : Recv::malformed;
+            return decode(rbuf_.get(), size_t(n), frame) == Decode::ok ? Recv::ok : Recv::malformed;
         }
         if (n == 0)
             return Recv::closed;

@@ -168,10 +168,12 @@ void run_callout(const std::shared_ptr<Reg> &r, int fd, const Frame &f) {
 
 // Reads what has arrived on a registration's connection, on the manager's thread.
 void on_ready(std::shared_ptr<Reg> r, int fd) {
-    static thread_local std::vector<uint8_t> buf(MAX_FRAME + 1);
+    // Left uninitialised: a frame touches only the pages it fills.
+    static thread_local std::unique_ptr<uint8_t[]> buf =
+        std::make_unique_for_overwrite<uint8_t[]>(MAX_FRAME + 1);
     // A bounded number per wake-up, so one busy registration does not starve the loop.
     for (int i = 0; i < 16; i++) {
-        ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        ssize_t n = recv(fd, buf.get(), MAX_FRAME + 1, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -181,7 +183,7 @@ void on_ready(std::shared_ptr<Reg> r, int fd) {
             return;
         }
         Frame f;
-        if (decode(buf.data(), size_t(n), f) != Decode::ok)
+        if (decode(buf.get(), size_t(n), f) != Decode::ok)
             continue;
         run_callout(r, fd, f);
         if (gone(r))

@@ -2,11 +2,14 @@
 // built from a hermetic tree or inserted directly. Every TEST runs in a process of its own (the
 // catalogue only grows).
 #include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -201,6 +204,29 @@ TEST_F(Handler, AbbreviationListInBucketThenChainOrder) {
         EXPECT_TRUE(kept(*m, unused, unused + 3)) << i;
     }
     EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, tz_list[4]), offsetof(tz_cli_msg, tz_list_count)));
+}
+
+// The offsets text is written without printf; each item must read exactly as "%d:%02d " would,
+// whatever the hours and minutes (signs, widths, the extremes).
+TEST_F(Handler, OffsetItemsReadAsPrintfWritesThem) {
+    const std::pair<int32_t, int32_t> groups[] = {
+        {0, 0},  {5, 30},    {-3, 30},  {0, -5},    {-1, -30},          {12, 7},        {100, 100},
+        {-10, 59}, {7, -123}, {-9, 9}, {INT32_MAX, -1}, {INT32_MIN, INT32_MIN}, {INT32_MIN, 99}};
+    std::map<std::string, std::string> want;
+    int i = 0;
+    for (auto [h, m] : groups) {
+        std::string name = "OFS" + std::to_string(i++);
+        set_table_entry(name.c_str(), (name + "/Loc").c_str(), h, m);
+        char item[40];
+        snprintf(item, sizeof item, "%d:%02d ", h, m);
+        want[name] = std::string("UTC ") + item;
+    }
+    auto m = ask(1);
+    std::map<std::string, std::string> got;
+    for (int k = 0; k < m->tz_list_count; k++)
+        got[field(m->tz_list[k].abbrev, TZ_ABBREV_FIELD)] =
+            field(m->tz_list[k].offsets, TZ_OFFSETS_FIELD);
+    EXPECT_EQ(got, want);
 }
 
 TEST_F(Handler, LocationsWithTheGroupOffsetAndTheDaylightSavingStateNow) {

@@ -29,6 +29,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -208,7 +209,9 @@ class Conn {
   private:
     int fd_ = -1;
     uint32_t seq_ = 0;
-    std::vector<uint8_t> rbuf_;
+    // Room for one whole frame, made on the first receive and left uninitialised: a frame
+    // touches only the pages it fills.
+    std::unique_ptr<uint8_t[]> rbuf_;
 };
 
 // Sends HELLO on a fresh connection and waits for its reply. False with a reason in ERROR.

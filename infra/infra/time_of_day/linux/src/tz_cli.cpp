@@ -74,6 +74,38 @@ static bool tz_bucket_in_use(int32_t h) {
     return h >= 0 && h < TZ_HASH_SIZE && tz_hash_table[h].in_use != 0;
 }
 
+// Writes VALUE in decimal at OUT, zero-padded after any sign to WIDTH characters, as printf's
+// "%0*d" does; returns the characters written.
+static size_t tz_put_decimal(char *out, int32_t value, size_t width) {
+    char digits[10];
+    size_t n = 0;
+    uint32_t magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
+    do {
+        digits[n++] = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    size_t len = 0;
+    if (value < 0)
+        out[len++] = '-';
+    while (len + n < width)
+        out[len++] = '0';
+    while (n > 0)
+        out[len++] = digits[--n];
+    return len;
+}
+
+// One item of an offsets text, "%d:%02d " of the group's hours and minutes, NUL-terminated in
+// OUT (24 characters at most); returns its length. Type 1 writes one per group, where printf's
+// format parsing was most of the query's cost.
+static size_t tz_format_offset(char *out, int32_t hours, int32_t minutes) {
+    size_t len = tz_put_decimal(out, hours, 1);
+    out[len++] = ':';
+    len += tz_put_decimal(out + len, minutes, 2);
+    out[len++] = ' ';
+    out[len] = '\0';
+    return len;
+}
+
 // Fills the offsets text of an entry from the abbreviation's groups and returns the number of
 // locations over all groups. Every item but the last is appended only while "..." would still fit
 // after it, so the text can always be ended with "..." when a later item does not fit.
@@ -89,8 +121,7 @@ static int32_t tz_fill_offsets(char *offsets, const tz_offset_entry *groups) {
         if (cut)
             continue;
         char item[TZ_WORK_BUF_SIZE];
-        snprintf(item, sizeof item, "%d:%02d ", g->hours, g->minutes);
-        size_t item_len = strlen(item);
+        size_t item_len = tz_format_offset(item, g->hours, g->minutes);
         size_t after = len + item_len;
         if (after <= max_len && (g->next == nullptr || after + more_len <= max_len)) {
             memcpy(offsets + len, item, item_len + 1);

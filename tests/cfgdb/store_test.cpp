@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support.h"
+
 using platform::cfgdb::Store;
 using Strings = std::vector<std::string>;
 
@@ -21,13 +23,6 @@ std::vector<uint8_t> bytes(const std::string &s) {
 
 class StoreTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/cfgdb-store-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        file_ = dir_ + "/cfg.sqlite3";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
     std::unique_ptr<Store> open() {
         auto s = Store::open(file_, &err);
         EXPECT_TRUE(s) << err;
@@ -40,36 +35,31 @@ class StoreTest : public ::testing::Test {
                           std::to_string(item->sequence)
                     : "none";
     }
-    std::string dir_, file_, err;
+    ts::Router dir_;  // a temp directory, nothing more
+    std::string file_ = dir_.dir() + "/cfg.sqlite3", err;
 };
 
-TEST_F(StoreTest, ItemsSurviveReopenAndDeletionKeepsTheSequence) {
+TEST_F(StoreTest, ItemsAndTheSequenceSurviveReopenAndScansAreByteWise) {
     {
         auto s = open();
         ASSERT_TRUE(s);
         EXPECT_EQ(s->last_sequence(), 0u);
         EXPECT_EQ(at(*s, "/cfg/a"), "none");
         EXPECT_TRUE(err.empty());
-        Strings writes[] = {{"/cfg/a", "one"}, {"/cfg/a", "two"}, {"/cfg/b", ""}, {"/cfg/c", "x"}};
-        for (uint64_t seq = 1; seq <= 4; seq++)
-            ASSERT_TRUE(s->put(writes[seq - 1][0], bytes(writes[seq - 1][1]), seq, &err)) << err;
-        ASSERT_TRUE(s->remove("/cfg/c", 5, &err)) << err;
-        ASSERT_TRUE(s->remove("/cfg/never", 6, &err)) << err;
+        uint64_t seq = 0;
+        for (auto [path, value] : std::vector<std::pair<std::string, std::string>>{
+                 {"/cfg/a", "one"}, {"/cfg/a", "two"}, {"/cfg/b", ""}, {"/cfg/c", "x"}})
+            ASSERT_TRUE(s->put(path, bytes(value), ++seq, &err)) << err;
+        for (const char *p : {"/cfg/gl/clock/timezone", "/cfg/gl/clock/ts", "/cfg/gl/clockwork",
+                              "/cfg/x\xff\xff", "/cfg/x\xff"})
+            ASSERT_TRUE(s->put(p, bytes("v"), ++seq, &err)) << err;
+        ASSERT_TRUE(s->remove("/cfg/c", ++seq, &err)) << err;
+        ASSERT_TRUE(s->remove("/cfg/never", ++seq, &err)) << err;  // nothing to remove
     }
     auto s = open();
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->last_sequence(), 6u);
-    EXPECT_EQ(at(*s, "/cfg/a"), "two@2");
-    EXPECT_EQ(at(*s, "/cfg/b"), "@3");
-    EXPECT_EQ(at(*s, "/cfg/c"), "none");
-}
-
-TEST_F(StoreTest, PrefixScanIsByteWiseAndOrdered) {
-    auto s = open();
-    ASSERT_TRUE(s);
-    for (const char *p : {"/cfg/gl/clock/timezone", "/cfg/gl/clock/ts", "/cfg/gl/clockwork",
-                          "/cfg/gl/cloc", "/cfg/x\xff\xff", "/cfg/x\xff", "/cfh"})
-        ASSERT_TRUE(s->put(p, bytes(p), 1, &err)) << err;
+    EXPECT_EQ(s->last_sequence(), 11u);
+    EXPECT_EQ(at(*s, "/cfg/a") + " " + at(*s, "/cfg/b") + " " + at(*s, "/cfg/c"), "two@2 @3 none");
     auto scan = [&](const std::string &prefix) {
         std::vector<platform::cfgdb::StoredItem> items;
         EXPECT_TRUE(s->scan_prefix(prefix, &items, &err)) << err;
@@ -84,16 +74,16 @@ TEST_F(StoreTest, PrefixScanIsByteWiseAndOrdered) {
     EXPECT_EQ(scan("").size(), 7u);
 }
 
-TEST_F(StoreTest, AFileThatIsNotADatabaseIsRefusedAndKept) {
+// A file that is not a database is refused and kept. A write that cannot reach the disk (a
+// file-size limit stands in for a full disk) is reported and leaves the old item, in the writing
+// process and after a reopen.
+TEST_F(StoreTest, FailuresAreReportedAndLoseNothing) {
     std::ofstream(file_) << std::string(8192, 'x');
     EXPECT_FALSE(Store::open(file_, &err));
     EXPECT_NE(err.find(file_), std::string::npos) << err;
     EXPECT_EQ(std::filesystem::file_size(file_), 8192u);
-}
 
-// A write that cannot reach the disk (a file-size limit stands in for a full disk) is reported
-// and leaves the old item, in the writing process and after a reopen.
-TEST_F(StoreTest, AFailedWriteLeavesTheOldItem) {
+    std::filesystem::remove(file_);
     ASSERT_TRUE(open()->put("/cfg/a", bytes("old"), 1, &err)) << err;
     pid_t pid = fork();
     ASSERT_GE(pid, 0);

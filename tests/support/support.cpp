@@ -11,9 +11,12 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/proto.h"
+
 extern char **environ;
 
 namespace fs = std::filesystem;
+namespace proto = platform::proto;
 
 namespace ts {
 
@@ -23,9 +26,7 @@ std::string bin(const std::string &program) {
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool contains(const std::string &hay, const std::string &needle) {
@@ -39,6 +40,14 @@ std::vector<std::string> lines(const std::string &text, const std::string &prefi
         if (line.compare(0, prefix.size(), prefix) == 0)
             out.push_back(line);
     return out;
+}
+
+testing::AssertionResult ended(const Result &res, int status, const std::string &text) {
+    if (res.status == status && contains(res.out + res.err, text))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "ended with " << res.status << ", not " << status << " with \"" << text << "\":\n"
+           << res.out << res.err;
 }
 
 bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
@@ -56,7 +65,6 @@ Router::Router() {
     if (!mkdtemp(tmpl))
         abort();
     dir_ = tmpl;
-    state_ = dir_ + "/state";
 }
 
 Router::~Router() {
@@ -74,50 +82,42 @@ void Router::add_zones(const std::vector<std::string> &names) {
     }
 }
 
-void Router::fresh_state() {
-    state_ = dir_ + "/state" + std::to_string(++serial_);
-}
-
 std::vector<std::string> Router::env(int card, const std::vector<std::string> &extra) const {
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e) {
-        std::string kv = *e;
-        if (kv.rfind("PLATFORM_", 0) != 0 && kv.rfind("NOTIFY_SOCKET=", 0) != 0 &&
-            kv.rfind("TZ=", 0) != 0 && kv.rfind("TZDIR=", 0) != 0)
-            env.push_back(kv);
-    }
-    std::vector<std::string> ours = {"PLATFORM_RUNDIR=" + rundir(card),
-                                     "PLATFORM_SOCKET=" + socket(),
-                                     "PLATFORM_STATEDIR=" + state_,
-                                     "PLATFORM_CARD=" + std::to_string(card),
-                                     "PLATFORM_LOCALTIME=" + localtime(card),
-                                     "PLATFORM_LOG_STDERR=1",
-                                     "TZDIR=" + zoneinfo()};
+    std::vector<std::string> env, ours = {"PLATFORM_RUNDIR=" + rundir(card),
+                                          "PLATFORM_SOCKET=" + socket(),
+                                          "PLATFORM_STATEDIR=" + statedir(),
+                                          "PLATFORM_CARD=" + std::to_string(card),
+                                          "PLATFORM_LOCALTIME=" + localtime(card),
+                                          "PLATFORM_LOG_STDERR=1",
+                                          "TZDIR=" + zoneinfo(),
+                                          "NOTIFY_SOCKET",
+                                          "TZ"};
+    for (char **e = environ; *e; ++e)
+        env.push_back(*e);
     ours.insert(ours.end(), extra.begin(), extra.end());
-    for (auto &kv : ours) {
-        std::string name = kv.substr(0, kv.find('=') + 1);
+    for (auto &kv : ours) {  // "NAME=VALUE" sets NAME, a bare "NAME" unsets it
+        std::string name = kv.substr(0, kv.find('=')) + "=";
         std::erase_if(env, [&](const std::string &e) { return e.rfind(name, 0) == 0; });
-        env.push_back(kv);
+        if (kv.find('=') != std::string::npos)
+            env.push_back(kv);
     }
     return env;
 }
 
 void Router::export_env(int card) const {
+    unsetenv("NOTIFY_SOCKET");
     for (auto &kv : env(card, {"PLATFORM_LOG_STDERR=0"})) {
         auto eq = kv.find('=');
         setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
     }
-    unsetenv("NOTIFY_SOCKET");
     fs::create_directories(rundir(card));
 }
 
 pid_t Router::spawn(const std::string &program, const std::vector<std::string> &args,
                     const std::vector<std::string> &env, const std::string &out,
                     const std::string &err) {
-    std::vector<std::string> argv_s{program};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char *> argv, envp;
-    for (auto &a : argv_s)
+    std::vector<char *> argv{const_cast<char *>(program.c_str())}, envp;
+    for (auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     for (auto &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
@@ -127,14 +127,13 @@ pid_t Router::spawn(const std::string &program, const std::vector<std::string> &
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (err == out)
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    else
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     pid_t pid = -1;
     if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&fa);
+    std::lock_guard lock(mu_);
+    ended_.erase(pid);  // a number used again
     return pid;
 }
 
@@ -170,10 +169,12 @@ int Router::wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
         [&] {
             std::lock_guard lock(mu_);
             int w = 0;
-            if (ended_.count(pid) || waitpid(pid, &w, WNOHANG) != pid)
-                return ended_.count(pid) > 0;
-            ended_[pid] = WIFEXITED(w) ? WEXITSTATUS(w) : 128 + WTERMSIG(w);
-            return true;
+            pid_t r = ended_.count(pid) ? 0 : waitpid(pid, &w, WNOHANG);
+            if (r == pid)
+                ended_[pid] = WIFEXITED(w) ? WEXITSTATUS(w) : 128 + WTERMSIG(w);
+            else if (r < 0)
+                ended_[pid] = -2;  // not a child of ours: never signalled
+            return ended_.count(pid) > 0;
         },
         timeout);
     std::lock_guard lock(mu_);
@@ -181,11 +182,10 @@ int Router::wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
 }
 
 int Router::stop(pid_t pid, int sig) {
-    if (!running(pid))
-        return wait_exit(pid, 0ms);
-    kill(pid, sig);
+    if (running(pid))
+        kill(pid, sig);
     int status = wait_exit(pid, 15s);
-    if (status == -1) {
+    if (status == -1 && running(pid)) {
         kill(pid, SIGKILL);
         status = wait_exit(pid, 5s);
     }
@@ -217,12 +217,7 @@ std::string Router::log(pid_t pid) const {
 }
 
 bool Router::wait_line(pid_t pid, const std::string &line, std::chrono::milliseconds timeout) {
-    return eventually(
-        [&] {
-            auto all = lines(pid, line);
-            return std::find(all.begin(), all.end(), line) != all.end();
-        },
-        timeout);
+    return eventually([&] { return contains("\n" + log(pid), "\n" + line + "\n"); }, timeout);
 }
 
 Result Router::run(const std::string &program, const std::vector<std::string> &args, int card,
@@ -233,15 +228,10 @@ Result Router::run(const std::string &program, const std::vector<std::string> &a
     pid_t pid = spawn(program, args, env(card, extra), base + ".out", base + ".err");
     if (pid <= 0)
         return r;
-    r.status = wait_exit(pid, 60s);
-    if (r.status == -1) {
-        kill(pid, SIGKILL);
-        wait_exit(pid, 5s);
-    }
+    if ((r.status = wait_exit(pid, 60s)) == -1)
+        stop(pid, SIGKILL);
     r.out = read_file(base + ".out");
     r.err = read_file(base + ".err");
-    fs::remove(base + ".out");
-    fs::remove(base + ".err");
     return r;
 }
 
@@ -261,46 +251,6 @@ Router &shared_router() {
     static bool exported = (router.export_env(0), true);
     (void)exported;
     return router;
-}
-
-Client::Client(const std::string &socket, int card, uint32_t flags) {
-    std::string error;
-    ok_ = conn_.connect(socket, 2000, &error) &&
-          proto::hello(conn_, uint32_t(card), uint32_t(getpid()), "test", flags, error);
-}
-
-std::optional<uint32_t> Client::call(uint16_t type, const proto::Writer &w,
-                                     std::vector<uint8_t> *body, std::string *message) {
-    uint32_t status = 0;
-    std::string msg;
-    std::vector<uint8_t> b;
-    if (conn_.call(type, w, status, msg, b, 60000, &pending_) != proto::Recv::ok)
-        return std::nullopt;
-    if (body)
-        *body = std::move(b);
-    if (message)
-        *message = msg;
-    return status;
-}
-
-std::optional<std::pair<uint32_t, uint32_t>> Client::next_event(std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        proto::Frame f;
-        if (!pending_.empty()) {
-            f = std::move(pending_.front());
-            pending_.erase(pending_.begin());
-        } else {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || conn_.recv(f, int(left.count())) != proto::Recv::ok)
-                return std::nullopt;
-        }
-        proto::Reader r(f);
-        uint32_t event = 0, dlrsc = 0;
-        if (f.type == proto::T_SYSMGR_LR_EVENT && r.u32(event) && r.u32(dlrsc))
-            return std::make_pair(event, dlrsc);
-    }
 }
 
 }  // namespace ts

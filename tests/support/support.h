@@ -1,9 +1,9 @@
 // What the platform and end-to-end tests share: a private router on this machine (a temp
 // directory with platformd's socket and state, a runtime directory per card and a zoneinfo tree
-// of its own), the real programs started in it, command runs, bounded waits, and a protocol
-// client of platformd.
+// of its own), the real programs started in it, command runs and bounded waits.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/types.h>
 
@@ -12,17 +12,12 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
-
-#include "platform/proto.h"
 
 namespace ts {
 
 using namespace std::chrono_literals;
-namespace proto = platform::proto;
 
 struct Result {
     int status = -1;  // exit status, 128 + signal, or -1 when it did not end in time
@@ -34,6 +29,8 @@ std::string read_file(const std::string &path);
 bool contains(const std::string &hay, const std::string &needle);
 // The lines of TEXT that begin with PREFIX.
 std::vector<std::string> lines(const std::string &text, const std::string &prefix = "");
+// Whether RES ended with STATUS and has TEXT in its output; what it did instead when not.
+testing::AssertionResult ended(const Result &res, int status, const std::string &text = "");
 // Polls COND until it holds; false once TIMEOUT has passed.
 bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 20s);
 
@@ -49,14 +46,13 @@ class Router {
     std::string rundir(int card) const { return dir_ + "/card" + std::to_string(card); }
     std::string localtime(int card) const { return rundir(card) + "/localtime"; }
     std::string zoneinfo() const { return dir_ + "/zoneinfo"; }
-    const std::string &statedir() const { return state_; }
+    std::string statedir() const { return dir_ + "/state"; }
     // Copies zone files from the system's tree into the router's.
     void add_zones(const std::vector<std::string> &names);
-    // platformd's state directory from now on is a new, empty one.
-    void fresh_state();
 
-    // The environment of a process of CARD: this process's without the platform's variables,
-    // then the router's, then EXTRA ("NAME=VALUE").
+    // The environment of a process of CARD: this process's with the router's variables in place
+    // of its own and without NOTIFY_SOCKET and TZ, then EXTRA ("NAME=VALUE" sets NAME, a bare
+    // "NAME" unsets it).
     std::vector<std::string> env(int card = 0, const std::vector<std::string> &extra = {}) const;
     // Sets the router's variables in this process, before the platform library first reads them.
     void export_env(int card = 0) const;
@@ -70,7 +66,8 @@ class Router {
     // Signals PID and waits for its end (SIGKILL after 15 s); its status.
     int stop(pid_t pid, int sig = SIGTERM);
     void stop_all();
-    // The status once PID has ended; -1 while it still runs after TIMEOUT.
+    // The status once PID has ended; -1 while it still runs after TIMEOUT, -2 when it is not a
+    // child of this process.
     int wait_exit(pid_t pid, std::chrono::milliseconds timeout = 20s);
     bool running(pid_t pid) { return pid > 0 && wait_exit(pid, 0ms) == -1; }
     std::string log(pid_t pid) const;
@@ -97,7 +94,7 @@ class Router {
                 const std::vector<std::string> &env, const std::string &out,
                 const std::string &err);
 
-    std::string dir_, state_;
+    std::string dir_;
     pid_t platformd_ = -1;
     // A test may run programs and wait for them from several threads at once.
     std::atomic<int> serial_{0};
@@ -108,24 +105,5 @@ class Router {
 
 // The router of this test process, made once, whose variables the process itself uses (card 0).
 Router &shared_router();
-
-// A protocol client of platformd that says HELLO as CARD.
-class Client {
-  public:
-    Client(const std::string &socket, int card, uint32_t flags = 0);
-    bool ok() const { return ok_; }
-    proto::Conn &conn() { return conn_; }
-    // A request; the reply's status, or nothing when no reply came.
-    std::optional<uint32_t> call(uint16_t type, const proto::Writer &w = proto::Writer(),
-                                 std::vector<uint8_t> *body = nullptr,
-                                 std::string *message = nullptr);
-    // The next role event, {event, dlrsc card}; nothing within TIMEOUT.
-    std::optional<std::pair<uint32_t, uint32_t>> next_event(std::chrono::milliseconds timeout = 5s);
-
-  private:
-    proto::Conn conn_;
-    bool ok_ = false;
-    std::vector<proto::Frame> pending_;
-};
 
 }  // namespace ts

@@ -3,7 +3,6 @@
 // 0). Each record goes through set_table_entry; after each, the location hash must give back the
 // abbreviation and the abbreviation's group must hold the location, as a shadow count of the
 // inserts predicts; after the whole input both tables are checked and freed again.
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,18 +17,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "platform_log.h"
 #include "tz_config.h"
-
-// The catalogue's only report channel: formatted (so a bad argument shows) and dropped.
-extern "C" int vk_syslog(int /*priority*/, const char *format, ...) {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    return 0;
-}
 
 namespace {
 

@@ -21,33 +21,13 @@
 #include <string>
 #include <vector>
 
-#include "fake_platform.h"
 #include "fuzz_check.h"
+#include "service_stubs.h"
 #include "tz_cli.h"
 #include "tz_cli_msg.h"
 #include "tz_config.h"
 
 namespace {
-
-// The replies the handler made, as the platform double recorded them.
-struct Reply {
-    int32_t reply_id;
-    bool is_error;
-    int32_t error;
-    int32_t flags;
-    std::vector<uint8_t> bytes;
-};
-
-std::vector<Reply> recorded_replies() {
-    std::vector<Reply> out;
-    for (const auto &c : fake::calls()) {
-        if (c.op == "msg_reply")
-            out.push_back({int32_t(c.num(0)), false, 0, int32_t(c.num(1)), c.data});
-        else if (c.op == "msg_error")
-            out.push_back({int32_t(c.num(0)), true, int32_t(c.num(1)), 0, {}});
-    }
-    return out;
-}
 
 constexpr int32_t REPLY_ID = 11;
 constexpr size_t ABBREV_AT = 3;
@@ -187,20 +167,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string abbrev = field_text(msg->abbrev, TZ_ABBREV_FIELD);
     const std::string location = field_text(msg->lookup_location, TZ_LOOKUP_LOCATION_FIELD);
 
-    fake::reset_sysdb();
-    fake::clear_log();
-    fake::set_default("msg_get_clinfo_m_msglen", (flags & 1) ? -1 : 0);
-    fake::set_default("msg_reply", (flags & 2) ? -1 : 0);
+    stubs::reset();
+    if (flags & 1)
+        stubs::fail_client_info();
+    if (flags & 2)
+        stubs::fail_reply();
     event_context ctx{};
     ctx.reply_id = REPLY_ID;
     ctx.buffer = b;
     ctx.buffer_size = TZ_CLI_MSG_SIZE;
     tz_message_handler(&ctx, nullptr);
 
-    auto replies = recorded_replies();
-    FUZZ_CHECK(!replies.empty() && replies[0].reply_id == REPLY_ID);
+    const auto &replies = stubs::replies();
+    FUZZ_CHECK(!replies.empty());
+    for (const auto &r : replies)
+        FUZZ_CHECK(r.reply_id == REPLY_ID);
+    auto is_error = [&](size_t i, int err) { return replies[i].error == err; };
     if (flags & 1) {
-        FUZZ_CHECK(replies.size() == 1 && replies[0].is_error && replies[0].error == EINVAL);
+        FUZZ_CHECK(replies.size() == 1 && is_error(0, EINVAL));
         return 0;
     }
     // The catalogue of the system tree is there from the first message on, and not empty (the
@@ -209,15 +193,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const size_t zones = all_zones().size();
     FUZZ_CHECK(zones >= 10);
     if (type < TZ_MSG_RETRIEVE_TZLIST || type > TZ_MSG_RETRIEVE_ALL_LOCATIONS) {
-        FUZZ_CHECK(replies.size() == 1 && replies[0].is_error && replies[0].error == EOPNOTSUPP);
+        FUZZ_CHECK(replies.size() == 1 && is_error(0, EOPNOTSUPP));
         return 0;
     }
-    const auto &r = replies[0];
-    FUZZ_CHECK(!r.is_error && r.flags == 0 && r.bytes.size() == TZ_CLI_MSG_SIZE);
-    FUZZ_CHECK(memcmp(r.bytes.data(), b, TZ_CLI_MSG_SIZE) == 0);
+    const stubs::Reply &r = replies[0];
+    FUZZ_CHECK(r.error == 0 && r.flags == 0);
+    FUZZ_CHECK(r.bytes.size() == TZ_CLI_MSG_SIZE &&
+               memcmp(r.bytes.data(), b, TZ_CLI_MSG_SIZE) == 0);
     // A reply that cannot be sent is followed by an error reply.
     if (flags & 2)
-        FUZZ_CHECK(replies.size() == 2 && replies[1].is_error && replies[1].error == EBADMSG);
+        FUZZ_CHECK(replies.size() == 2 && is_error(1, EBADMSG));
     else
         FUZZ_CHECK(replies.size() == 1);
     // The type word comes back as it was.

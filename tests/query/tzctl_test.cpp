@@ -204,17 +204,21 @@ TEST_F(Tzctl, AnswersOnlyTheStandInGives) {
               0u);
 
     // Arguments the service cannot take are refused before anything is sent.
-    int sent = canned.requests;
+    auto requests = [] {
+        std::lock_guard lock(canned.mu);
+        return canned.requests;
+    };
+    int sent = requests();
     check({{{"locations", "ABCDEFGHIJK"},
             2,
             "",
             "tzctl: abbreviation 'ABCDEFGHIJK' is too long (at most 10 characters)\n"},
            {{"complete", "ABCDEFGHIJK"}, 2, "", "tzctl: abbreviation 'ABCDEFGHIJK' is too long"},
            {{"zone-of", std::string(64, 'x')}, 2, "", "tzctl: location '" + std::string(64, 'x')}});
-    EXPECT_EQ(canned.requests, sent);
+    EXPECT_EQ(requests(), sent);
     run({"locations", "ABCDEFGHIJ"});
     run({"zone-of", std::string(63, 'x')});
-    EXPECT_EQ(canned.requests, sent + 2) << "at the limits the request goes out";
+    EXPECT_EQ(requests(), sent + 2) << "at the limits the request goes out";
 }
 
 TEST_F(Tzctl, NothingListeningAndBadCommandLines) {

@@ -132,6 +132,7 @@ pid_t Router::spawn(const std::string &program, const std::vector<std::string> &
     if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&fa);
+    std::lock_guard lock(mu_);
     ended_.erase(pid);  // a number used again
     return pid;
 }
@@ -142,8 +143,10 @@ pid_t Router::start(const std::string &program, const std::vector<std::string> &
     std::string log = dir_ + "/" + fs::path(program).filename().string() + "-" +
                       std::to_string(++serial_) + ".log";
     pid_t pid = spawn(program, args, env(card, extra), log, log);
-    if (pid > 0)
+    if (pid > 0) {
+        std::lock_guard lock(mu_);
         logs_[pid] = log;
+    }
     return pid;
 }
 
@@ -164,6 +167,7 @@ int Router::wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
         return -1;
     eventually(
         [&] {
+            std::lock_guard lock(mu_);
             int w = 0;
             pid_t r = ended_.count(pid) ? 0 : waitpid(pid, &w, WNOHANG);
             if (r == pid)
@@ -173,6 +177,7 @@ int Router::wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
             return ended_.count(pid) > 0;
         },
         timeout);
+    std::lock_guard lock(mu_);
     return ended_.count(pid) ? ended_[pid] : -1;
 }
 
@@ -188,14 +193,27 @@ int Router::stop(pid_t pid, int sig) {
 }
 
 void Router::stop_all() {
-    for (auto &[pid, log] : logs_)
+    std::vector<pid_t> pids;
+    {
+        std::lock_guard lock(mu_);
+        for (auto &[pid, log] : logs_)
+            pids.push_back(pid);
+    }
+    for (pid_t pid : pids)
         if (running(pid))
             stop(pid, SIGKILL);
 }
 
 std::string Router::log(pid_t pid) const {
-    auto it = logs_.find(pid);
-    return it == logs_.end() ? "" : read_file(it->second);
+    std::string path;
+    {
+        std::lock_guard lock(mu_);
+        auto it = logs_.find(pid);
+        if (it == logs_.end())
+            return "";
+        path = it->second;
+    }
+    return read_file(path);
 }
 
 bool Router::wait_line(pid_t pid, const std::string &line, std::chrono::milliseconds timeout) {

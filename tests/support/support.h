@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -94,7 +96,9 @@ class Router {
 
     std::string dir_;
     pid_t platformd_ = -1;
-    int serial_ = 0;
+    // A test may run programs and wait for them from several threads at once.
+    std::atomic<int> serial_{0};
+    mutable std::mutex mu_;  // guards logs_ and ended_
     std::map<pid_t, std::string> logs_;
     std::map<pid_t, int> ended_;
 };

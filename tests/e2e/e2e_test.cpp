@@ -126,7 +126,7 @@ TEST_F(System, StartWithoutPlatformdEndsWithItsRecord) {
 
 TEST_F(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
     r.start_platformd();
-    ASSERT_EQ(r.ctl({"fault", "lrd-fail", "6"}).status, 0);
+    ASSERT_EQ(r.ctl({"fault", "lrd-fail", "20"}).status, 0);
     pid_t tzd = start_tzd(0);
     // The CLI thread answers while start-up still polls the LR daemon.
     ASSERT_TRUE(answers(0)) << r.log(tzd);

@@ -4,7 +4,11 @@
 #include "cfgdb.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -226,6 +230,30 @@ void on_verify_result(Client &client, const Frame &f) {
     c->deadline_ms = Server::now_ms() + timeout_ms();
 }
 
+// After C was applied but could not be stored (a full or read-only disk), the verifier applies
+// the stored item again, or the deletion when none is stored, so that what is in effect is what
+// is stored. Its answer is not awaited: commit id 0 matches no commit.
+void restore_stored(const Commit &c) {
+    auto reg = db->regs.find(c.verifier);
+    if (reg == db->regs.end())
+        return;
+    std::string err;
+    auto stored = db->store->get(c.path, &err);
+    if (!stored && !err.empty()) {
+        Server::log("cannot hand " + c.path + " back to its verifier: " + err);
+        return;
+    }
+    Commit back;
+    back.path = c.path;
+    if (stored) {
+        back.value = std::move(stored->value);
+        back.sequence = stored->sequence;
+    } else {
+        back.flags = ITEM_DELETE;
+    }
+    send_item(reg->second, T_CFG_APPLY, item_msg(back, reg->second));
+}
+
 void on_apply_result(Client &client, const Frame &f) {
     Reader r(f);
     uint64_t id = 0;
@@ -247,7 +275,9 @@ void on_apply_result(Client &client, const Frame &f) {
     bool ok = (c->flags & ITEM_DELETE) ? db->store->remove(c->path, c->sequence, &err)
                                        : db->store->put(c->path, c->value, c->sequence, &err);
     if (!ok) {
-        finish(EIO, "applied but not stored, the stored item is unchanged: " + err);
+        restore_stored(*c);
+        finish(EIO, "applied but not stored (" + err +
+                        "); the stored item is unchanged and was handed back to the verifier");
         pump();
         return;
     }
@@ -325,6 +355,9 @@ void on_register(Client &c, const Frame &f) {
         db->server->reply(c, f, EINVAL, "register: bad path or request");
         return;
     }
+    // A verifier decides what gets stored and applies it; following the items is for everyone.
+    if (f.type == T_CFG_REG_VERIFY && !db->server->allowed(c, f, "register as a verifier"))
+        return;
     if (registration_fault()) {
         db->server->reply(c, f, CFG_ENOCONN, "no connection to the configuration database");
         return;
@@ -370,6 +403,8 @@ void on_unregister(Client &c, const Frame &f) {
 }
 
 void on_commit(Client &c, const Frame &f) {
+    if (!db->server->allowed(c, f, "commit configuration"))
+        return;
     Reader r(f);
     Commit commit;
     if (!read_path(r, commit.path) || !r.u32(commit.flags) || !r.bytes(commit.value) ||
@@ -456,11 +491,20 @@ bool cfgdb_open(Server &server, const std::string &statedir, std::string &error)
     static CfgDb instance;
     db = &instance;
     db->server = &server;
-    if (!platform::make_dirs(statedir, 0755)) {
+    if (!platform::make_dirs(statedir, 0700)) {
         error = "cannot create the state directory " + statedir;
         return false;
     }
     db->file = statedir + "/" + DB_NAME;
+    // The database is platformd's alone (readers ask platformd): 0600 whatever the umask, also
+    // for a file an earlier version made. SQLite gives its -wal and -shm files the same mode.
+    int fd = open(db->file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        error = db->file + ": " + strerror(errno);
+        return false;
+    }
+    fchmod(fd, 0600);
+    close(fd);
     std::string err;
     db->store = Store::open(db->file, &err);
     if (!db->store) {

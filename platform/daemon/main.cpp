@@ -22,6 +22,11 @@ void usage(FILE *out) {
             "simulated router to every card on this machine. Runs in the foreground; SIGTERM or\n"
             "SIGINT stops it.\n"
             "\n"
+            "Every user may connect and read (roles, status, items, faults) or register for\n"
+            "events; only root and the owner of the directory that holds the socket (as it was\n"
+            "when platformd started) may commit items, register a verifier, move the role, or\n"
+            "set and clear faults.\n"
+            "\n"
             "environment:\n"
             "  PLATFORM_SOCKET    where to listen (default $PLATFORM_RUNDIR/platformd.sock)\n"
             "  PLATFORM_RUNDIR    runtime directory (default /run/platform or a per-user one)\n"
@@ -52,7 +57,9 @@ int main(int argc, char **argv) {
         platformd::Server::log(error);
         return 1;
     }
-    if (!platform::make_dirs(env.statedir, 0755)) {
+    // The state directory holds the database; nobody else has business in it. (A directory that
+    // already exists keeps its mode; the database file itself is always 0600.)
+    if (!platform::make_dirs(env.statedir, 0700)) {
         platformd::Server::log("cannot create state directory " + env.statedir + ": " +
                                strerror(errno));
         return 1;

@@ -178,6 +178,8 @@ void Router::on_role_show(Client &c, const proto::Frame &f) {
 }
 
 void Router::on_role_set(Client &c, const proto::Frame &f) {
+    if (!server_.allowed(c, f, "move the dLRSC role"))
+        return;
     proto::Reader r(f);
     uint32_t card = 0;
     if (!r.u32(card)) {

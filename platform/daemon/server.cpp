@@ -91,14 +91,23 @@ bool Server::listen(std::string &error) {
         error = "cannot create " + dir + ": " + strerror(errno);
         return false;
     }
+    struct stat dst;
+    if (stat(dir.c_str(), &dst) != 0) {
+        error = "cannot read " + dir + ": " + strerror(errno);
+        return false;
+    }
+    admin_dir_ = dir;
+    admin_uid_ = dst.st_uid;
 
     // One daemon per socket: the lock beside it settles a race between two starting daemons.
+    // Only its owner may open it, or anyone could hold the lock and keep platformd from starting.
     std::string lock_path = path + ".lock";
-    lock_fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    lock_fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lock_fd_ < 0) {
         error = "cannot open " + lock_path + ": " + strerror(errno);
         return false;
     }
+    fchmod(lock_fd_, 0600);
     if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
         error = "another platformd is serving " + path;
         return false;
@@ -142,6 +151,12 @@ bool Server::listen(std::string &error) {
     listen_fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0) {
         error = errno_text("socket");
+        return false;
+    }
+    // The socket file takes this mode less the umask at bind: whatever the umask, it appears
+    // private and is opened up by the chmod below, never the other way round.
+    if (fchmod(listen_fd_, 0600) != 0) {
+        error = errno_text("fchmod of the socket");
         return false;
     }
     if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&tmp_addr), sizeof(tmp_addr)) != 0) {
@@ -263,7 +278,8 @@ void Server::accept_clients() {
         c->connected_ms = now_ms();
         ucred cred{};
         socklen_t len = sizeof(cred);
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof(cred)) {
+            c->peer_known = true;
             c->peer_pid = cred.pid;
             c->peer_uid = cred.uid;
             c->peer_gid = cred.gid;
@@ -387,6 +403,8 @@ void Server::on_status_frame(Client &c, const proto::Frame &f) {
     std::vector<std::string> lines;
     lines.push_back("platformd pid " + std::to_string(getpid()) + ", socket " + opts_.socket_path +
                     ", " + std::to_string(clients_.size()) + " connection(s)");
+    lines.push_back("changes allowed to root and uid " + std::to_string(admin_uid_) +
+                    " (owner of " + admin_dir_ + ")");
     for (auto &fn : status_)
         fn(lines);
     cfgdb_status(*this, lines);
@@ -421,6 +439,16 @@ void Server::on_status_frame(Client &c, const proto::Frame &f) {
     reply(c, f, 0, {}, body);
 }
 
+bool Server::allowed(Client &c, const proto::Frame &request, const std::string &what) {
+    if (c.peer_known && (c.peer_uid == 0 || c.peer_uid == admin_uid_))
+        return true;
+    std::string who = c.peer_known ? "uid " + std::to_string(c.peer_uid) : "unknown uid";
+    log(c.describe() + ", " + who + ": refused, may not " + what);
+    reply(c, request, EPERM,
+          "permission denied: only root or the owner of " + admin_dir_ + " may " + what);
+    return false;
+}
+
 void Server::on_fault_frame(Client &c, const proto::Frame &f) {
     proto::Reader r(f);
     std::string name;
@@ -435,6 +463,9 @@ void Server::on_fault_frame(Client &c, const proto::Frame &f) {
             reply(c, f, EBADMSG, "malformed fault request");
             return;
         }
+    // Listing the faults only reads; arming or clearing one changes how the router behaves.
+    if (name != "list" && !allowed(c, f, "set or clear faults"))
+        return;
     if (name == "clear") {
         for (auto &[n, fault] : faults_)
             if (fault.clear)

@@ -18,6 +18,10 @@
 // - Faults (test hooks of `platformctl fault NAME ARGS...`): add_fault() with a name, a usage
 //   text, a set handler, a clear handler and a state text; `fault clear` clears all of them.
 // - Status: on_status() functions add lines to `platformctl status`.
+// - Access: reading is for everyone; a handler of a request that changes the router (commits,
+//   verifier registrations, the role, faults) first calls allowed(client, request, what), which
+//   answers a refused request with EPERM itself. Allowed are root and the owner of the directory
+//   that holds the socket, the uid platformd found owning it when it took the socket.
 #pragma once
 
 #include <stdint.h>
@@ -44,10 +48,13 @@ struct Client {
     pid_t pid = 0;
     std::string program;
     bool observer = false;  // a tool such as platformctl: it does not make its card exist
-    // Peer credentials from SO_PEERCRED at accept, for access checks.
+    // Peer credentials from SO_PEERCRED at accept (those of the process that connected, as they
+    // were when it connected), for access checks. peer_known is false when they could not be read;
+    // such a client may only read.
+    bool peer_known = false;
     pid_t peer_pid = 0;
-    uid_t peer_uid = 0;
-    gid_t peer_gid = 0;
+    uid_t peer_uid = uid_t(-1);
+    gid_t peer_gid = gid_t(-1);
     int64_t connected_ms = 0;
     // Role-event registration (mask of event values; 0 = not registered).
     uint32_t lr_mask = 0;
@@ -80,6 +87,9 @@ struct Fault {
 
 struct Options {
     std::string socket_path;
+    // Everyone may connect: reading (role, status, items) and registering for events are open to
+    // all, and every request that changes something is checked against the peer's credentials,
+    // not against the socket's mode.
     unsigned socket_mode = 0666;
 };
 
@@ -103,6 +113,14 @@ class Server {
     int run();
     void stop() { running_ = false; }
     const Options &options() const { return opts_; }
+
+    // ---- access ----
+    // The directory that holds the socket and its owner, as found by listen().
+    const std::string &admin_dir() const { return admin_dir_; }
+    uid_t admin_uid() const { return admin_uid_; }
+    // True when C may change the router: root, or the owner of admin_dir(). Otherwise answers
+    // REQUEST with EPERM, "permission denied: only root or the owner of DIR may WHAT", and logs it.
+    bool allowed(Client &c, const proto::Frame &request, const std::string &what);
 
     // ---- frames ----
     void handle(uint16_t type, FrameHandler fn);
@@ -166,6 +184,8 @@ class Server {
     int signal_fd_ = -1;
     bool running_ = false;
     bool owns_socket_ = false;
+    std::string admin_dir_;
+    uid_t admin_uid_ = 0;
     uint64_t next_id_ = 16;  // below: the loop's own descriptors
     std::map<uint64_t, std::unique_ptr<Client>> clients_;
     std::vector<uint64_t> dropped_;

@@ -69,7 +69,9 @@ Env load() {
 }  // namespace
 
 const Env &env() {
-    static const Env e = load();
+    // Never destroyed: a thread that ends the process with exit() must not free it under the
+    // threads still running.
+    static const Env &e = *new Env(load());
     return e;
 }
 
@@ -80,10 +82,16 @@ bool make_dirs(const std::string &dir, unsigned mode) {
     if (stat(dir.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode);
     auto slash = dir.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !make_dirs(dir.substr(0, slash), mode))
+    if (slash != std::string::npos && slash > 0 && !make_dirs(dir.substr(0, slash), 0755))
         return false;
-    if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST)
+    if (mkdir(dir.c_str(), mode) != 0) {
+        if (errno != EEXIST)
+            return false;
+    } else if (chmod(dir.c_str(), mode) != 0) {
+        // Ours, just made: exactly MODE, not MODE less a restrictive umask that would lock other
+        // users out of a runtime directory.
         return false;
+    }
     return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 

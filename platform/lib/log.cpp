@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -93,6 +94,8 @@ bool append_record(const std::string &line) {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
+    // Readable by every user, as syslog is, whatever the umask of the process that made it.
+    fchmod(fd, 0644);
     bool ok = write_all(fd, utc_timestamp() + " " + line + "\n");
     close(fd);
     return ok;

@@ -214,6 +214,8 @@ int fresh_buffer(const std::string &dir, const std::string &path, const std::str
     Fd fd(open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (fd.get() < 0)
         return errno;
+    // Any user may read the trace (platformctl trace), whatever the umask of the writer.
+    fchmod(fd.get(), 0644);
     size_t size = HEADER_SIZE + size_t(slots) * slot_size;
     // Reserve the blocks now: a full disk is an error here rather than a fault when a line is
     // written into the mapping later.

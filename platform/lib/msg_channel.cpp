@@ -136,6 +136,11 @@ std::unique_ptr<Channel> Channel::open(const char *name, int epoll_fd) {
     ch->listener_.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!ch->listener_)
         return nullptr;
+    // The socket file gets this mode less the umask at bind, so it appears private whatever the
+    // umask (changing the umask instead would race with the process's other threads), and is
+    // opened to every user below, once it listens.
+    if (fchmod(ch->listener_.get(), 0600) != 0)
+        return nullptr;
     auto bind_path = [&] {
         return bind(ch->listener_.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     };
@@ -156,8 +161,9 @@ std::unique_ptr<Channel> Channel::open(const char *name, int epoll_fd) {
         ch->dev_ = st.st_dev;
         ch->ino_ = st.st_ino;
     }
-    if (ch->path_.empty() || chmod(path.c_str(), 0666) != 0 ||
-        listen(ch->listener_.get(), SOMAXCONN) != 0)
+    // Every user may query: 0666 is what the channel must be.
+    if (ch->path_.empty() || listen(ch->listener_.get(), SOMAXCONN) != 0 ||
+        chmod(path.c_str(), 0666) != 0)
         return nullptr;
     return ch;
 }

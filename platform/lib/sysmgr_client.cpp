@@ -69,7 +69,8 @@ bool open_conn(proto::Conn &c) {
 
 // ---- Control connection --------------------------------------------------------------------
 std::mutex g_ctl_mu;
-proto::Conn g_ctl;
+// Never destroyed, like the environment: exit() on one thread must not close it under another.
+proto::Conn &g_ctl = *new proto::Conn;
 
 // One request on the control connection. A connection that turns out to be dead (platformd was
 // restarted since it was opened) is replaced once. ENOCONN when platformd cannot be reached or
@@ -134,7 +135,9 @@ struct Registration {
 };
 
 std::mutex g_reg_mu;
-std::vector<std::shared_ptr<Registration>> g_regs;
+// Never destroyed: the detached reconnect thread may still walk it while the process exits.
+std::vector<std::shared_ptr<Registration>> &g_regs =
+    *new std::vector<std::shared_ptr<Registration>>;
 bool g_reconnecting = false;
 
 void deliver(event_context *ctx, Registration &reg, const proto::Frame &f) {

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,8 +10,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support.h"
+
 using platform::cfgdb::Store;
-using platform::cfgdb::StoredItem;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -22,127 +23,82 @@ std::vector<uint8_t> bytes(const std::string &s) {
 
 class StoreTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/cfgdb-store-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        file_ = dir_ + "/cfg.sqlite3";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     std::unique_ptr<Store> open() {
-        std::string err;
         auto s = Store::open(file_, &err);
         EXPECT_TRUE(s) << err;
         return s;
     }
-
-    std::string dir_, file_;
+    // "VALUE@SEQUENCE", or "none".
+    std::string at(Store &s, const std::string &path) {
+        auto item = s.get(path, &err);
+        return item ? std::string(item->value.begin(), item->value.end()) + "@" +
+                          std::to_string(item->sequence)
+                    : "none";
+    }
+    ts::Router dir_;  // a temp directory, nothing more
+    std::string file_ = dir_.dir() + "/cfg.sqlite3", err;
 };
 
-TEST_F(StoreTest, ItemsSurviveReopenAndDeletionKeepsTheSequence) {
-    std::string err;
+TEST_F(StoreTest, ItemsAndTheSequenceSurviveReopenAndScansAreByteWise) {
     {
         auto s = open();
         ASSERT_TRUE(s);
         EXPECT_EQ(s->last_sequence(), 0u);
-        EXPECT_FALSE(s->get("/cfg/a", &err));
+        EXPECT_EQ(at(*s, "/cfg/a"), "none");
         EXPECT_TRUE(err.empty());
-        ASSERT_TRUE(s->put("/cfg/a", bytes("one"), 1, &err)) << err;
-        ASSERT_TRUE(s->put("/cfg/a", bytes("two"), 2, &err)) << err;
-        ASSERT_TRUE(s->put("/cfg/b", {}, 3, &err)) << err;
-        ASSERT_TRUE(s->put("/cfg/c", bytes("gone"), 4, &err)) << err;
-        ASSERT_TRUE(s->remove("/cfg/c", 5, &err)) << err;
-        ASSERT_TRUE(s->remove("/cfg/never", 6, &err)) << err;
+        uint64_t seq = 0;
+        for (auto [path, value] : std::vector<std::pair<std::string, std::string>>{
+                 {"/cfg/a", "one"}, {"/cfg/a", "two"}, {"/cfg/b", ""}, {"/cfg/c", "x"}})
+            ASSERT_TRUE(s->put(path, bytes(value), ++seq, &err)) << err;
+        for (const char *p : {"/cfg/gl/clock/timezone", "/cfg/gl/clock/ts", "/cfg/gl/clockwork",
+                              "/cfg/x\xff\xff", "/cfg/x\xff"})
+            ASSERT_TRUE(s->put(p, bytes("v"), ++seq, &err)) << err;
+        ASSERT_TRUE(s->remove("/cfg/c", ++seq, &err)) << err;
+        ASSERT_TRUE(s->remove("/cfg/never", ++seq, &err)) << err;  // nothing to remove
     }
     auto s = open();
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->last_sequence(), 6u);
-    auto a = s->get("/cfg/a", &err);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->value, bytes("two"));
-    EXPECT_EQ(a->sequence, 2u);
-    auto b = s->get("/cfg/b", &err);
-    ASSERT_TRUE(b);
-    EXPECT_TRUE(b->value.empty());
-    EXPECT_FALSE(s->get("/cfg/c", &err));
+    EXPECT_EQ(s->last_sequence(), 11u);
+    EXPECT_EQ(at(*s, "/cfg/a") + " " + at(*s, "/cfg/b") + " " + at(*s, "/cfg/c"), "two@2 @3 none");
+    auto scan = [&](const std::string &prefix) {
+        std::vector<platform::cfgdb::StoredItem> items;
+        EXPECT_TRUE(s->scan_prefix(prefix, &items, &err)) << err;
+        Strings paths;
+        for (auto &i : items)
+            paths.push_back(i.path);
+        return paths;
+    };
+    EXPECT_EQ(scan("/cfg/gl/clock/"), (Strings{"/cfg/gl/clock/timezone", "/cfg/gl/clock/ts"}));
+    EXPECT_EQ(scan("/cfg/gl/clock").back(), "/cfg/gl/clockwork");
+    EXPECT_EQ(scan("/cfg/x\xff"), (Strings{"/cfg/x\xff", "/cfg/x\xff\xff"}));  // no upper bound
+    EXPECT_EQ(scan("").size(), 7u);
 }
 
-TEST_F(StoreTest, PrefixScanIsByteWiseAndOrdered) {
-    auto s = open();
-    ASSERT_TRUE(s);
-    std::string err;
-    for (const char *p : {"/cfg/gl/clock/timezone", "/cfg/gl/clock/ts", "/cfg/gl/clockwork",
-                          "/cfg/gl/cloc", "/cfg/x\xff\xff", "/cfg/x\xff", "/cfh"})
-        ASSERT_TRUE(s->put(p, bytes(p), 1, &err)) << err;
-
-    std::vector<StoredItem> out;
-    ASSERT_TRUE(s->scan_prefix("/cfg/gl/clock/", &out, &err));
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].path, "/cfg/gl/clock/timezone");
-    EXPECT_EQ(out[1].path, "/cfg/gl/clock/ts");
-
-    out.clear();
-    ASSERT_TRUE(s->scan_prefix("/cfg/gl/clock", &out, &err));
-    EXPECT_EQ(out.size(), 3u);
-
-    // A prefix ending in 0xFF bytes has no simple upper bound.
-    out.clear();
-    ASSERT_TRUE(s->scan_prefix("/cfg/x\xff", &out, &err));
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].path, "/cfg/x\xff");
-
-    out.clear();
-    ASSERT_TRUE(s->scan_prefix("", &out, &err));
-    EXPECT_EQ(out.size(), 7u);
-}
-
-TEST_F(StoreTest, AFileThatIsNotADatabaseIsRefusedAndKept) {
-    {
-        std::ofstream f(file_);
-        f << std::string(8192, 'x');
-    }
-    std::string err;
+// A file that is not a database is refused and kept. A write that cannot reach the disk (a
+// file-size limit stands in for a full disk) is reported and leaves the old item, in the writing
+// process and after a reopen.
+TEST_F(StoreTest, FailuresAreReportedAndLoseNothing) {
+    std::ofstream(file_) << std::string(8192, 'x');
     EXPECT_FALSE(Store::open(file_, &err));
     EXPECT_NE(err.find(file_), std::string::npos) << err;
     EXPECT_EQ(std::filesystem::file_size(file_), 8192u);
-}
 
-// A write that cannot reach the disk (file-size limit as a stand-in for a full disk) is reported
-// and leaves the old item readable, in this process and after a reopen.
-TEST_F(StoreTest, AFailedWriteLeavesTheOldItem) {
-    std::string err;
-    {
-        auto s = open();
-        ASSERT_TRUE(s);
-        ASSERT_TRUE(s->put("/cfg/a", bytes("old"), 1, &err)) << err;
-    }
+    std::filesystem::remove(file_);
+    ASSERT_TRUE(open()->put("/cfg/a", bytes("old"), 1, &err)) << err;
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
-        std::string e;
-        auto s = Store::open(file_, &e);
-        if (!s)
-            _exit(10);
+        auto s = Store::open(file_, &err);
         struct rlimit lim = {1, 1};
         setrlimit(RLIMIT_FSIZE, &lim);
-        if (s->put("/cfg/a", std::vector<uint8_t>(1 << 20, 'n'), 2, &e))
-            _exit(11);
-        if (e.empty())
-            _exit(12);
-        auto a = s->get("/cfg/a", &e);
-        _exit(a && a->value == bytes("old") && s->last_sequence() == 1 ? 0 : 13);
+        bool refused = s && !s->put("/cfg/a", std::vector<uint8_t>(1 << 20, 'n'), 2, &err);
+        _exit(refused && !err.empty() && at(*s, "/cfg/a") == "old@1" ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    auto s = open();
-    ASSERT_TRUE(s);
-    auto a = s->get("/cfg/a", &err);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->value, bytes("old"));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(at(*open(), "/cfg/a"), "old@1");
 }
 
 }  // namespace

@@ -1,162 +1,140 @@
 // The whole system as an operator runs it: platformd, one tzd per card, and the command lines.
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <unistd.h>
 
-#include "harness.h"
+#include "support.h"
 
-using e2e::Router;
 using namespace std::chrono_literals;
+using ts::contains;
+using ts::eventually;
 
 namespace {
 
 const std::string kItem = "/cfg/gl/clock/timezone";
 
-bool contains(const std::string &hay, const std::string &needle) {
-    return hay.find(needle) != std::string::npos;
-}
-
-// Waits until tzd on CARD has settled its registration: a verifier commit then works.
-bool tzctl_answers(Router &r, int card) {
-    return Router::eventually([&] { return r.tzctl(card, {"complete", "CET"}).status == 0; });
-}
+class System : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        r.add_zones({"UTC", "Europe/Paris", "Europe/Berlin", "Asia/Kolkata", "America/New_York"});
+    }
+    pid_t start_tzd(int card) { return r.start(ts::bin("tzd"), {}, card); }
+    // True once tzd on CARD answers queries.
+    bool answers(int card) {
+        return eventually([&] { return r.tzctl(card, {"complete", "CET"}).status == 0; });
+    }
+    // True once a commit of ABBR ZONE succeeds (the verifier may still be registering).
+    bool commits(const std::string &abbr, const std::string &zone,
+                 std::chrono::milliseconds timeout = 20s) {
+        return eventually([&] { return set(abbr, zone).status == 0; }, timeout);
+    }
+    ts::Result set(const std::string &abbr, const std::string &zone) {
+        return r.ctl({"cfg", "set", kItem, abbr, zone});
+    }
+    bool in_effect(int card, const std::string &zone) {
+        return eventually([&] { return r.zone_in_effect(card) == zone; });
+    }
+    ts::Router r;
+};
 
 }  // namespace
 
-TEST(System, QueriesAnswerOverTheChannel) {
-    Router r;
+TEST_F(System, QueriesAnswerOverTheChannel) {
     r.start_platformd();
-    pid_t tzd = r.start_tzd(0);
-    ASSERT_TRUE(tzctl_answers(r, 0)) << r.log_of(tzd);
+    pid_t tzd = start_tzd(0);
+    ASSERT_TRUE(answers(0)) << r.log(tzd);
 
     auto list = r.tzctl(0, {"list"});
     ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_TRUE(contains(list.out, "CET"));
-    EXPECT_TRUE(contains(list.out, "IST"));
-
+    EXPECT_TRUE(contains(list.out, "CET") && contains(list.out, "IST")) << list.out;
     auto loc = r.tzctl(0, {"zone-of", "Asia/Kolkata"});
     ASSERT_EQ(loc.status, 0) << loc.err;
     EXPECT_TRUE(contains(loc.out, "IST"));
-
-    auto none = r.tzctl(0, {"locations", "XYZ"});
-    EXPECT_NE(none.status, 0);
+    EXPECT_NE(r.tzctl(0, {"locations", "XYZ"}).status, 0);
 }
 
-TEST(System, CommitIsVerifiedAppliedAndRefusedWhenBad) {
-    Router r;
+TEST_F(System, CommitIsVerifiedAppliedAndRefusedWhenBad) {
     r.start_platformd();
-    pid_t tzd = r.start_tzd(0);
-    ASSERT_TRUE(tzctl_answers(r, 0));
-    // The registration is in place once a commit is accepted.
-    ASSERT_TRUE(Router::eventually(
-        [&] { return r.platformctl({"cfg", "set", kItem, "CET", "Europe/Paris"}).status == 0; }))
-        << r.log_of(tzd);
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0) == "Europe/Paris"; }));
+    pid_t tzd = start_tzd(0);
+    ASSERT_TRUE(answers(0));
+    ASSERT_TRUE(commits("CET", "Europe/Paris")) << r.log(tzd);
+    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
 
-    auto bad = r.platformctl({"cfg", "set", kItem, "XXX", "Nowhere/City"});
-    EXPECT_NE(bad.status, 0);
-    auto got = r.platformctl({"cfg", "get", kItem});
-    ASSERT_EQ(got.status, 0) << got.err;
-    EXPECT_TRUE(contains(got.out, "Europe/Paris"));
-    EXPECT_FALSE(contains(got.out, "Nowhere"));
+    // Neither an unknown zone nor a directory of the tree is taken; the last good one stays.
+    EXPECT_NE(set("XXX", "Nowhere/City").status, 0);
+    EXPECT_NE(set("CET", "Europe").status, 0);
+    auto got = r.ctl({"cfg", "get", kItem});
+    EXPECT_EQ(got.out, "CET Europe/Paris\n") << got.err;
     EXPECT_EQ(r.zone_in_effect(0), "Europe/Paris");
 
-    // A directory of the tree is not a zone.
-    EXPECT_NE(r.platformctl({"cfg", "set", kItem, "CET", "Europe"}).status, 0);
-
     // A mismatched abbreviation is accepted with a warning; the zone is what counts.
-    EXPECT_EQ(r.platformctl({"cfg", "set", kItem, "XYZ", "Europe/Berlin"}).status, 0);
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0) == "Europe/Berlin"; }));
-
-    EXPECT_EQ(r.platformctl({"cfg", "delete", kItem}).status, 0);
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0).empty(); }));
+    EXPECT_EQ(set("XYZ", "Europe/Berlin").status, 0);
+    EXPECT_TRUE(in_effect(0, "Europe/Berlin"));
+    EXPECT_EQ(r.ctl({"cfg", "delete", kItem}).status, 0);
+    EXPECT_TRUE(in_effect(0, ""));
 }
 
-TEST(System, FollowerCardFollowsAndRolesSwap) {
-    Router r;
+TEST_F(System, FollowerCardFollowsAndRolesSwap) {
     r.start_platformd();
-    pid_t t0 = r.start_tzd(0);
-    pid_t t1 = r.start_tzd(1);
-    ASSERT_TRUE(tzctl_answers(r, 0));
-    ASSERT_TRUE(tzctl_answers(r, 1));
-    ASSERT_TRUE(Router::eventually(
-        [&] { return r.platformctl({"cfg", "set", kItem, "IST", "Asia/Kolkata"}).status == 0; }))
-        << r.log_of(t0);
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0) == "Asia/Kolkata"; }));
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(1) == "Asia/Kolkata"; }))
-        << r.log_of(t1);
+    pid_t t0 = start_tzd(0), t1 = start_tzd(1);
+    ASSERT_TRUE(answers(0) && answers(1));
+    ASSERT_TRUE(commits("IST", "Asia/Kolkata")) << r.log(t0);
+    EXPECT_TRUE(in_effect(0, "Asia/Kolkata"));
+    EXPECT_TRUE(in_effect(1, "Asia/Kolkata")) << r.log(t1);
 
-    // Card 1 takes the role: it verifies from now on, card 0 follows.
-    ASSERT_EQ(r.platformctl({"role", "set", "1"}).status, 0);
-    ASSERT_TRUE(Router::eventually(
-        [&] { return r.platformctl({"cfg", "set", kItem, "EST", "America/New_York"}).status == 0; },
-        30s))
-        << r.log_of(t1);
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(1) == "America/New_York"; }));
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0) == "America/New_York"; }));
-
-    // And back.
-    ASSERT_EQ(r.platformctl({"role", "set", "0"}).status, 0);
-    ASSERT_TRUE(Router::eventually(
-        [&] { return r.platformctl({"cfg", "set", kItem, "CET", "Europe/Paris"}).status == 0; },
-        30s));
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0) == "Europe/Paris"; }));
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(1) == "Europe/Paris"; }));
-    EXPECT_NE(r.platformctl({"cfg", "set", kItem, "CET", "Nowhere/City"}).status, 0);
+    // Card 1 takes the role: it verifies from now on, card 0 follows; and back.
+    ASSERT_EQ(r.ctl({"role", "set", "1"}).status, 0);
+    ASSERT_TRUE(commits("EST", "America/New_York", 30s)) << r.log(t1);
+    EXPECT_TRUE(in_effect(1, "America/New_York"));
+    EXPECT_TRUE(in_effect(0, "America/New_York"));
+    ASSERT_EQ(r.ctl({"role", "set", "0"}).status, 0);
+    ASSERT_TRUE(commits("CET", "Europe/Paris", 30s));
+    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
+    EXPECT_TRUE(in_effect(1, "Europe/Paris"));
+    EXPECT_NE(set("CET", "Nowhere/City").status, 0);
 }
 
-TEST(System, RestartedVerifierPutsTheConfiguredZoneBack) {
-    Router r;
+TEST_F(System, RestartedVerifierPutsTheConfiguredZoneBack) {
     r.start_platformd();
-    pid_t tzd = r.start_tzd(0);
-    ASSERT_TRUE(tzctl_answers(r, 0));
-    ASSERT_TRUE(Router::eventually(
-        [&] { return r.platformctl({"cfg", "set", kItem, "CET", "Europe/Paris"}).status == 0; }));
+    pid_t tzd = start_tzd(0);
+    ASSERT_TRUE(answers(0));
+    ASSERT_TRUE(commits("CET", "Europe/Paris"));
     ASSERT_EQ(r.stop(tzd), 0);
-    // Someone removes the link while the service is down; the restarted service applies the
-    // stored item again.
+    // Someone removes the link while the service is down; the restarted one applies it again.
     ::unlink(r.localtime(0).c_str());
-    r.start_tzd(0);
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0) == "Europe/Paris"; }));
+    start_tzd(0);
+    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
 }
 
-TEST(System, TermTearsDownCleanly) {
-    Router r;
+TEST_F(System, TermTearsDownCleanly) {
     r.start_platformd();
-    pid_t tzd = r.start_tzd(0);
-    ASSERT_TRUE(tzctl_answers(r, 0));
-    ASSERT_TRUE(Router::eventually(
-        [&] { return r.platformctl({"cfg", "set", kItem, "CET", "Europe/Paris"}).status == 0; }));
-    EXPECT_EQ(r.stop(tzd, SIGTERM), 0) << r.log_of(tzd);
-    // With the verifier gone, a commit finds no verifier and is refused.
-    auto res = r.platformctl({"cfg", "set", kItem, "IST", "Asia/Kolkata"});
-    EXPECT_NE(res.status, 0);
+    pid_t tzd = start_tzd(0);
+    ASSERT_TRUE(answers(0));
+    ASSERT_TRUE(commits("CET", "Europe/Paris"));
+    EXPECT_EQ(r.stop(tzd, SIGTERM), 0) << r.log(tzd);
+    // With the verifier gone a commit finds none, and nobody answers queries.
+    EXPECT_NE(set("IST", "Asia/Kolkata").status, 0);
     EXPECT_NE(r.tzctl(0, {"list"}).status, 0);
 }
 
-TEST(System, StartWithoutPlatformdEndsWithItsRecord) {
-    Router r;
+TEST_F(System, StartWithoutPlatformdEndsWithItsRecord) {
     // The state-change thread cannot register for role events: the service raises its record
     // and ends (a supervisor restarts it).
-    pid_t tzd = r.start_tzd(0);
-    EXPECT_EQ(r.wait_exit(tzd, 20s), 255) << r.log_of(tzd);
+    pid_t tzd = start_tzd(0);
+    EXPECT_EQ(r.wait_exit(tzd), 255) << r.log(tzd);
     EXPECT_TRUE(contains(r.records(0), "sysmgr_register_lr_event failed")) << r.records(0);
 }
 
-TEST(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
-    Router r;
+TEST_F(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
     r.start_platformd();
-    ASSERT_EQ(r.platformctl({"fault", "lrd-fail", "6"}).status, 0);
-    pid_t tzd = r.start_tzd(0);
+    ASSERT_EQ(r.ctl({"fault", "lrd-fail", "20"}).status, 0);
+    pid_t tzd = start_tzd(0);
     // The CLI thread answers while start-up still polls the LR daemon.
-    ASSERT_TRUE(tzctl_answers(r, 0)) << r.log_of(tzd);
-    EXPECT_NE(r.platformctl({"cfg", "set", kItem, "CET", "Europe/Paris"}).status, 0);
+    ASSERT_TRUE(answers(0)) << r.log(tzd);
+    EXPECT_NE(set("CET", "Europe/Paris").status, 0);
     EXPECT_TRUE(r.running(tzd));
     // Once the LR daemon answers, start-up goes on to register as verifier.
-    EXPECT_TRUE(Router::eventually(
-        [&] { return r.platformctl({"cfg", "set", kItem, "CET", "Europe/Paris"}).status == 0; },
-        30s))
-        << r.log_of(tzd);
-    EXPECT_TRUE(Router::eventually([&] { return r.zone_in_effect(0) == "Europe/Paris"; }));
-    auto trace = r.platformctl({"trace", "tz_ltrace"});
+    EXPECT_TRUE(commits("CET", "Europe/Paris", 30s)) << r.log(tzd);
+    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
+    auto trace = r.ctl({"trace", "tz_ltrace"});
     EXPECT_TRUE(contains(trace.out, "dlrsc event = 4")) << trace.out << trace.err;
 }

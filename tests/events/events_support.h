@@ -1,51 +1,30 @@
-// Test support: a loop on a thread of its own, channel clients, bounded waits. Each test process
-// (ctest runs one per test) gets a runtime directory of its own.
+// Test support for the event runtime: a loop on a thread of its own and channel clients. The
+// channels live below the runtime directory of this process's router.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
 #include <functional>
 #include <future>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/evm_source.h"
 #include "platform/fd.h"
 #include "platform_events.h"
+#include "support.h"
 
 namespace events_test {
 
 constexpr size_t kMsg = 74216;
-
-struct Rundir : testing::Environment {
-    void SetUp() override {
-        if (!dir.empty())
-            return;  // a repeated run: the platform has read the variable already
-        char tmpl[] = "/tmp/events-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        setenv("PLATFORM_RUNDIR", dir.c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::string dir;
-};
-inline Rundir *const rundir = static_cast<Rundir *>(testing::AddGlobalTestEnvironment(new Rundir));
-
-// Polls PRED until it holds or ten seconds have passed.
-inline bool wait_for(const std::function<bool()> &pred) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!pred() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return pred();
+// This process's runtime directory, made on first use (not in a death test's child).
+inline std::string rundir() {
+    return ts::shared_router().rundir(0);
 }
 
 // An event manager created and run by a thread of its own until it is destroyed. With a channel,
@@ -55,6 +34,7 @@ class Loop {
     using Handler = std::function<int(event_context *)>;
     explicit Loop(const char *channel = nullptr, Handler handler = nullptr, size_t size = kMsg)
         : buffer(size, 0), handler_(std::move(handler)) {
+        rundir();
         std::promise<void> ready;
         thread_ = std::thread([this, channel, &ready] {
             tid = gettid();
@@ -106,7 +86,7 @@ inline platform::Fd connect_channel(const std::string &name) {
     platform::Fd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, (rundir->dir + name).c_str(), sizeof addr.sun_path - 1);
+    strncpy(addr.sun_path, (rundir() + name).c_str(), sizeof addr.sun_path - 1);
     if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         ADD_FAILURE() << "connect " << name << ": " << strerror(errno);
     return fd;

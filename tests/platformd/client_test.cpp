@@ -1,51 +1,32 @@
 // The system-manager and LR-daemon clients of libplatform against the real platformd: in this
-// process (card 0) and in helper processes of other cards.
+// process (card 0) and in platform_peer processes of other cards.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 
-#include "harness.h"
 #include "platform_events.h"
 #include "platform_sysdb.h"
+#include "support.h"
 
-using namespace pdtest;
+using ts::contains;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-// The library reads its environment once per process, so every test of this process uses the
-// same directory (each test its own daemon in it).
-const std::string &process_dir() {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/platformd-client-XXXXXX";
-        std::string d = mkdtemp(tmpl);
-        Daemon(d).export_env(0);
-        unsetenv("NOTIFY_SOCKET");
-        return d;
-    }();
-    return dir;
-}
-
-class ClientTest : public ::testing::Test {
+// The tests share one router: the library in this process reads its environment once.
+class Clients : public ::testing::Test {
   protected:
-    ClientTest() : d(process_dir()) {}
     void TearDown() override {
         if (HasFailure())
-            std::cerr << "platformd log:\n" << d.log();
+            std::cerr << "platformd log:\n" << r.log(r.platformd());
+        r.stop_all();
     }
-    std::unique_ptr<Child> watcher(int card, bool ready = false) {
-        std::vector<std::string> args;
-        if (ready)
-            args.push_back("--ready");
-        return std::make_unique<Child>(bin("platformd_lr_client"), args, d.env(card));
-    }
-    Daemon d;
+    ts::Router &r = ts::shared_router();
 };
 
 uint32_t ask(int32_t &flag) {
@@ -55,74 +36,72 @@ uint32_t ask(int32_t &flag) {
 
 }  // namespace
 
-TEST_F(ClientTest, RoleEventsReachTheCallbackThroughTheEventLoop) {
-    ASSERT_TRUE(d.start()) << d.log();
-    auto w0 = watcher(0), w1 = watcher(1);
-    EXPECT_EQ(w0->line(), "registered 0");
-    EXPECT_EQ(w1->line(), "registered 0");
-    EXPECT_EQ(w0->line(), "event 4 dlrsc 0");
-    EXPECT_EQ(w1->line(), "event 32 dlrsc 0");
-
-    Result r = d.ctl({"role", "set", "1"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(w0->line(), "event 32 dlrsc 1");
-    EXPECT_EQ(w1->line(), "event 4 dlrsc 1");
-}
-
-TEST_F(ClientTest, TheLrAnswerFollowsTheDaemonAndTheFault) {
+TEST_F(Clients, TheLrAnswerFollowsTheDaemonTheRoleAndTheFault) {
+    // Without a daemon: a failure, never a wrong answer.
     int32_t flag;
-    // No daemon yet: a failure, not a wrong answer.
     EXPECT_EQ(ask(flag), uint32_t(ENOCONN));
     EXPECT_EQ(flag, -1);
+    ASSERT_GT(r.start_platformd(), 0);
+    EXPECT_TRUE(ask(flag) == 0 && flag == 1);
+    ASSERT_EQ(r.ctl({"role", "set", "2"}).status, 0);
+    EXPECT_TRUE(ask(flag) == 0 && flag == 0);
 
-    ASSERT_TRUE(d.start()) << d.log();
+    ASSERT_EQ(r.ctl({"fault", "lrd-fail", "60"}).status, 0);
+    EXPECT_TRUE(ask(flag) != 0 && flag == -1);
+    EXPECT_TRUE(contains(r.ctl({"status"}).out, "lrd-fail: LR daemon answers fail"));
+    ASSERT_EQ(r.ctl({"fault", "clear"}).status, 0);
     EXPECT_EQ(ask(flag), 0u);
-    EXPECT_EQ(flag, 1);
-    ASSERT_EQ(d.ctl({"role", "set", "2"}).status, 0);
-    EXPECT_EQ(ask(flag), 0u);
-    EXPECT_EQ(flag, 0);
+    EXPECT_TRUE(ts::ended(r.ctl({"fault", "lrd-fail", "soon"}), 1, "seconds"));
+    EXPECT_TRUE(ts::ended(r.ctl({"fault", "no-such-fault"}), 1, "lrd-fail"));  // what there is
 
-    ASSERT_EQ(d.ctl({"fault", "lrd-fail", "60"}).status, 0);
-    EXPECT_NE(ask(flag), 0u);
-    EXPECT_EQ(flag, -1);
-    ASSERT_EQ(d.ctl({"fault", "clear"}).status, 0);
-    EXPECT_EQ(ask(flag), 0u);
-
-    // A restart: failures while it is down, answers (from the new daemon's state) after.
-    d.stop();
+    // A restart: failures while it is down, answers from the new daemon's state after.
+    r.stop(r.platformd());
     EXPECT_EQ(ask(flag), uint32_t(ENOCONN));
-    ASSERT_TRUE(d.start()) << d.log();
-    EXPECT_EQ(ask(flag), 0u);
-    EXPECT_EQ(flag, 1);
-
+    ASSERT_GT(r.start_platformd(), 0);
+    EXPECT_TRUE(ask(flag) == 0 && flag == 1);
     // A daemon that hangs: the question fails after a bounded wait instead of blocking.
-    kill(d.pid(), SIGSTOP);
+    kill(r.platformd(), SIGSTOP);
     EXPECT_EQ(ask(flag), uint32_t(ENOCONN));
-    kill(d.pid(), SIGCONT);
+    kill(r.platformd(), SIGCONT);
     EXPECT_EQ(ask(flag), 0u);
-
-    EXPECT_EQ(lrd_am_i_dlrsc(nullptr), uint32_t(EINVAL));
 }
 
-TEST_F(ClientTest, RegistrationsSurviveADaemonRestart) {
-    ASSERT_TRUE(d.start()) << d.log();
-    auto w1 = watcher(1, true);
-    EXPECT_EQ(w1->line(), "ready 0");
-    EXPECT_EQ(w1->line(), "registered 0");
-    EXPECT_EQ(w1->line(), "event 32 dlrsc 0");
+// Every registered card hears of the role at once and of every change, once, on its own loop;
+// after a restart of platformd the library registers again by itself and the new daemon hears of
+// the readiness again.
+TEST_F(Clients, RoleEventsReachEveryCardOnItsLoopOnceAndAfterARestart) {
+    ASSERT_GT(r.start_platformd(), 0);
+    pid_t w0 = r.start(ts::bin("platform_peer"), {"--role"}, 0);
+    pid_t w1 = r.start(ts::bin("platform_peer"), {"--ready", "--role"}, 1);
+    Lines e0 = {"event 4 dlrsc 0"}, e1 = {"event 32 dlrsc 0"};
+    auto heard = [&] {
+        return ts::eventually(
+            [&] { return r.lines(w0, "event ") == e0 && r.lines(w1, "event ") == e1; });
+    };
+    EXPECT_TRUE(r.wait_line(w1, "ready 0"));
+    EXPECT_TRUE(heard()) << r.log(w0) << r.log(w1);
+    for (const char *card : {"1", "1", "7"})  // giving the role to its holder sends nothing
+        ASSERT_EQ(r.ctl({"role", "set", card}).status, 0);
+    e0.insert(e0.end(), {"event 32 dlrsc 1", "event 32 dlrsc 7"});
+    e1.insert(e1.end(), {"event 4 dlrsc 1", "event 32 dlrsc 7"});
+    EXPECT_TRUE(heard()) << r.log(w0) << r.log(w1);
+    ts::Result show = r.ctl({"role", "show"});
+    for (const char *text :
+         {"dLRSC: card 7", "card 7: dLRSC, down", "card 1: not dLRSC, up, ready"})
+        EXPECT_TRUE(contains(show.out, text)) << show.out;
 
-    d.stop();
-    ASSERT_TRUE(d.start()) << d.log();
-    // The library registers again by itself; the new daemon sends the current role at once.
-    EXPECT_EQ(w1->line(10s), "event 32 dlrsc 0");
-    ASSERT_EQ(d.ctl({"role", "set", "1"}).status, 0);
-    EXPECT_EQ(w1->line(), "event 4 dlrsc 1");
-    // Readiness was reported again on the new connection.
-    Result show = d.ctl({"role", "show", "1"});
-    EXPECT_NE(show.out.find("card 1: dLRSC, up, ready"), std::string::npos) << show.out;
+    r.stop(r.platformd());
+    ASSERT_GT(r.start_platformd(), 0);
+    e0.push_back("event 4 dlrsc 0");
+    e1.push_back("event 32 dlrsc 0");
+    EXPECT_TRUE(heard()) << r.log(w0) << r.log(w1);
+    EXPECT_TRUE(ts::eventually([&] {
+        return contains(r.ctl({"role", "show", "1"}).out, "card 1: not dLRSC, up, ready");
+    }));
 }
 
-TEST_F(ClientTest, ReadinessGoesToPlatformdAndToTheServiceManager) {
+TEST_F(Clients, ReadinessGoesToPlatformdAndToTheServiceManager) {
+    EXPECT_EQ(sysmgr_proc_ready(), uint32_t(ENOCONN));
     // A stand-in for the service manager's notification socket, in the abstract namespace.
     std::string name = "platformd-test-notify-" + std::to_string(getpid());
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -134,7 +113,7 @@ TEST_F(ClientTest, ReadinessGoesToPlatformdAndToTheServiceManager) {
               0);
     setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
 
-    ASSERT_TRUE(d.start()) << d.log();
+    ASSERT_GT(r.start_platformd(), 0);
     EXPECT_EQ(sysmgr_proc_ready(), 0u);
     char buf[64] = {};
     timeval tv{5, 0};
@@ -142,31 +121,8 @@ TEST_F(ClientTest, ReadinessGoesToPlatformdAndToTheServiceManager) {
     ssize_t n = recv(fd, buf, sizeof(buf) - 1, 0);
     EXPECT_EQ(std::string(buf, n > 0 ? size_t(n) : 0), "READY=1");
     close(fd);
+    auto mine = ts::lines(r.ctl({"status"}).out, "  card 0 pid " + std::to_string(getpid()));
+    ASSERT_EQ(mine.size(), 1u);
+    EXPECT_TRUE(contains(mine[0], "ready since")) << mine[0];
     unsetenv("NOTIFY_SOCKET");
-
-    Result st = d.ctl({"status"});
-    EXPECT_NE(st.out.find("card 0 pid " + std::to_string(getpid())), std::string::npos) << st.out;
-    EXPECT_NE(st.out.find("ready since"), std::string::npos) << st.out;
-
-    // Without a daemon the report fails, and a notification socket that is not there too.
-    d.stop();
-    EXPECT_EQ(sysmgr_proc_ready(), uint32_t(ENOCONN));
-    ASSERT_TRUE(d.start()) << d.log();
-    setenv("NOTIFY_SOCKET", (d.dir() + "/no-such-socket").c_str(), 1);
-    EXPECT_EQ(sysmgr_proc_ready(), uint32_t(ENOENT));
-    unsetenv("NOTIFY_SOCKET");
-}
-
-TEST_F(ClientTest, BadArgumentsAndNoDaemonAreRefused) {
-    EXPECT_EQ(sysmgr_set_evm(nullptr), uint32_t(EINVAL));
-    evm_handle_t evm = event_manager_create(4, nullptr, 1, nullptr);
-    ASSERT_TRUE(evm);
-    auto cb = [](event_context *) { return 0; };
-    EXPECT_EQ(sysmgr_register_lr_event(evm, 36, nullptr, nullptr), uint32_t(EINVAL));
-    EXPECT_EQ(sysmgr_register_lr_event(evm, 1, cb, nullptr), uint32_t(EINVAL));
-    // No daemon.
-    EXPECT_EQ(sysmgr_register_lr_event(evm, 36, cb, nullptr), uint32_t(ENOCONN));
-    EXPECT_EQ(sysmgr_set_evm(evm), 0u);
-    event_manager_destroy(&evm);
-    EXPECT_EQ(sysmgr_register_lr_event(nullptr, 36, cb, nullptr), uint32_t(EINVAL));
 }

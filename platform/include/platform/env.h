@@ -18,7 +18,8 @@ struct Env {
 // The environment as it was at the first call; later changes to the variables are not seen.
 const Env &env();
 
-// Creates DIR and its parents with MODE where missing. True when it exists afterwards.
+// Creates DIR with MODE (exactly, whatever the umask) and its parents with 0755, where missing.
+// True when it exists afterwards.
 bool make_dirs(const std::string &dir, unsigned mode = 0755);
 
 }  // namespace platform

@@ -60,7 +60,8 @@ std::atomic<int32_t> sysdb_lib_present{0};
 
 std::mutex tz_role_mutex;
 
-const char *tz_sysdb_lib_path = TZ_SYSDB_LIB_PATH;
+// The build tree's library; an installed tzd links a definition of its own with the installed path.
+__attribute__((weak)) const char *tz_sysdb_lib_path = TZ_SYSDB_LIB_PATH;
 unsigned (*tz_sleep)(unsigned seconds) = ::sleep;
 
 bool tz_sysdb_lib_check(void) {

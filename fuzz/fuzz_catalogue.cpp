@@ -1,0 +1,227 @@
+// The zone catalogue on arbitrary texts. The input is a list of records, one a line:
+// "abbreviation|location|hours|minutes" (missing fields are empty, numbers that do not parse are
+// 0). Each record goes through set_table_entry; after each, the location hash must give back the
+// abbreviation and the abbreviation's group must hold the location, as a shadow count of the
+// inserts predicts; after the whole input both tables are checked and freed again.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <charconv>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "tz_config.h"
+
+namespace {
+
+// Records per input: enough for a full group (50 locations) and some chaining.
+constexpr size_t MAX_RECORDS = 256;
+
+struct Record {
+    std::string abbreviation;
+    std::string location;
+    int32_t hours = 0;
+    int32_t minutes = 0;
+};
+
+int32_t number(std::string_view text) {
+    int32_t v = 0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    return v;
+}
+
+// The C text a field becomes: what comes before any NUL.
+std::string c_text(std::string_view field) {
+    return std::string(field.substr(0, field.find('\0')));
+}
+
+std::vector<Record> parse(std::string_view input) {
+    std::vector<Record> out;
+    while (!input.empty() && out.size() < MAX_RECORDS) {
+        size_t eol = input.find('\n');
+        std::string_view line = input.substr(0, eol);
+        input = eol == std::string_view::npos ? std::string_view() : input.substr(eol + 1);
+        std::string_view fields[4];
+        for (int i = 0; i < 4; ++i) {
+            size_t bar = i < 3 ? line.find('|') : std::string_view::npos;
+            fields[i] = line.substr(0, bar);
+            line = bar == std::string_view::npos ? std::string_view() : line.substr(bar + 1);
+        }
+        out.push_back({c_text(fields[0]), c_text(fields[1]), number(fields[2]), number(fields[3])});
+    }
+    return out;
+}
+
+void free_groups(tz_offset_entry *group) {
+    while (group != nullptr) {
+        tz_offset_entry *next = group->next;
+        for (int32_t i = 0; i < group->loc_count; ++i)
+            free(group->locations[i]);
+        free(group);
+        group = next;
+    }
+}
+
+// Frees both tables and zeroes them, so every input starts from an empty catalogue.
+void free_catalogue() {
+    for (auto &head : tz_hash_table) {
+        free_groups(head.offset_list);
+        for (tz_zone_entry *e = head.next; e != nullptr;) {
+            tz_zone_entry *next = e->next;
+            free_groups(e->offset_list);
+            free(e);
+            e = next;
+        }
+        memset(&head, 0, sizeof head);
+    }
+    for (auto *&bucket : tz_loc_hash_list) {
+        while (bucket != nullptr) {
+            tz_loc_hash_entry *next = bucket->next;
+            free(bucket);
+            bucket = next;
+        }
+    }
+}
+
+// The record of ABBREVIATION in its bucket, or null.
+tz_zone_entry *find_zone(const std::string &abbreviation) {
+    int32_t bucket = tz_hash_func(abbreviation.c_str());
+    if (bucket < 0 || tz_hash_table[bucket].in_use == 0)
+        return nullptr;
+    for (tz_zone_entry *e = &tz_hash_table[bucket]; e != nullptr; e = e->next)
+        if (abbreviation == e->name)
+            return e;
+    return nullptr;
+}
+
+tz_offset_entry *find_group(tz_zone_entry *zone, int32_t hours, int32_t minutes) {
+    for (tz_offset_entry *g = zone->offset_list; g != nullptr; g = g->next)
+        if (g->hours == hours && g->minutes == minutes)
+            return g;
+    return nullptr;
+}
+
+using GroupKey = std::tuple<std::string, int32_t, int32_t>;
+
+// The whole abbreviation table against the shadow: every record in the bucket its name hashes
+// to, names unique per bucket, groups unique per record and as full as the inserts predict.
+void check_tables(const std::map<GroupKey, size_t> &inserts, size_t loc_entries) {
+    std::set<std::string> seen;
+    size_t groups = 0;
+    for (int32_t b = 0; b < TZ_HASH_SIZE; ++b) {
+        if (tz_hash_table[b].in_use == 0) {
+            FUZZ_CHECK(tz_hash_table[b].next == nullptr);
+            continue;
+        }
+        for (tz_zone_entry *e = &tz_hash_table[b]; e != nullptr; e = e->next) {
+            FUZZ_CHECK(e->in_use == 1);
+            FUZZ_CHECK(strnlen(e->name, sizeof e->name) <= TZ_ZONE_NAME_MAX);
+            FUZZ_CHECK(tz_hash_func(e->name) == b);
+            FUZZ_CHECK(seen.insert(e->name).second);
+            FUZZ_CHECK(e->offset_list != nullptr);
+            std::set<std::pair<int32_t, int32_t>> offsets;
+            for (tz_offset_entry *g = e->offset_list; g != nullptr; g = g->next) {
+                FUZZ_CHECK(offsets.insert({g->hours, g->minutes}).second);
+                auto it = inserts.find({e->name, g->hours, g->minutes});
+                FUZZ_CHECK(it != inserts.end());
+                size_t expected = it->second < TZ_MAX_LOC ? it->second : TZ_MAX_LOC;
+                FUZZ_CHECK(size_t(g->loc_count) == expected);
+                for (int32_t i = 0; i < g->loc_count; ++i)
+                    FUZZ_CHECK(g->locations[i] != nullptr);
+                ++groups;
+            }
+        }
+    }
+    // Every group the inserts made is there, except those of abbreviations without a bucket.
+    size_t placed = 0;
+    for (const auto &[key, count] : inserts)
+        placed += tz_hash_func(std::get<0>(key).c_str()) >= 0;
+    FUZZ_CHECK(groups == placed);
+
+    size_t entries = 0;
+    for (int32_t b = 0; b < TZ_LOC_HASH_SIZE; ++b)
+        for (tz_loc_hash_entry *e = tz_loc_hash_list[b]; e != nullptr; e = e->next) {
+            FUZZ_CHECK(strnlen(e->location, sizeof e->location) < TZ_LOC_NAME_BOUND);
+            FUZZ_CHECK(strnlen(e->abbreviation, sizeof e->abbreviation) < TZ_ABBREV_BOUND);
+            // An entry whose location did not fit is kept with an empty one, in the bucket of
+            // the location it was given.
+            FUZZ_CHECK(e->location[0] == '\0' || tz_loc_hash_func(e->location) == b);
+            ++entries;
+        }
+    FUZZ_CHECK(entries == loc_entries);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string_view input(reinterpret_cast<const char *>(data), size);
+    std::map<GroupKey, size_t> inserts;
+    size_t loc_entries = 0;
+
+    for (const Record &r : parse(input)) {
+        const char *a = r.abbreviation.c_str();
+        const char *l = r.location.c_str();
+        int32_t bucket = tz_hash_func(a);
+        FUZZ_CHECK(bucket >= -(TZ_HASH_SIZE - 1) && bucket < TZ_HASH_SIZE);
+        int32_t loc_bucket = tz_loc_hash_func(l);
+        FUZZ_CHECK(loc_bucket >= 0 && loc_bucket < TZ_LOC_HASH_SIZE);
+
+        set_table_entry(a, l, r.hours, r.minutes);
+        if (r.abbreviation.size() > TZ_ZONE_NAME_MAX) {
+            FUZZ_CHECK(find_zone(r.abbreviation) == nullptr);
+            continue;
+        }
+        ++loc_entries;
+
+        // The newest entry of a location heads its bucket, so a lookup finds it, unless the
+        // location was too long for the entry's field.
+        const char *found = tz_lookup_location(l);
+        if (r.location.size() >= TZ_LOC_NAME_BOUND) {
+            FUZZ_CHECK(found == nullptr);
+        } else {
+            FUZZ_CHECK(found != nullptr);
+            const std::string kept = r.abbreviation.size() < TZ_ABBREV_BOUND ? r.abbreviation : "";
+            FUZZ_CHECK(kept == found);
+        }
+
+        size_t count = ++inserts[{r.abbreviation, r.hours, r.minutes}];
+        tz_zone_entry *zone = find_zone(r.abbreviation);
+        if (bucket < 0) {
+            FUZZ_CHECK(zone == nullptr);
+            continue;
+        }
+        FUZZ_CHECK(zone != nullptr);
+        tz_offset_entry *group = find_group(zone, r.hours, r.minutes);
+        FUZZ_CHECK(group != nullptr);
+        if (count <= TZ_MAX_LOC) {
+            FUZZ_CHECK(size_t(group->loc_count) == count);
+            FUZZ_CHECK(r.location == group->locations[count - 1]);
+        } else {
+            FUZZ_CHECK(group->loc_count == TZ_MAX_LOC);
+        }
+    }
+
+    // Lookups and hashes of every line of the input as a whole, whatever it holds.
+    for (size_t start = 0; start < size;) {
+        size_t eol = input.find('\n', start);
+        std::string line = c_text(input.substr(start, eol - start));
+        tz_lookup_location(line.c_str());
+        int32_t b = tz_hash_func(line.c_str());
+        FUZZ_CHECK(b >= -(TZ_HASH_SIZE - 1) && b < TZ_HASH_SIZE);
+        FUZZ_CHECK(tz_loc_hash_func(line.c_str()) < TZ_LOC_HASH_SIZE);
+        if (eol == std::string_view::npos)
+            break;
+        start = eol + 1;
+    }
+
+    check_tables(inserts, loc_entries);
+    free_catalogue();
+    return 0;
+}

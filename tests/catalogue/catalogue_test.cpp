@@ -1,0 +1,276 @@
+// The abbreviation table, the location hash and the zoneinfo scan that fills them. Every TEST runs
+// in a process of its own, so the catalogue starts empty.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake_platform.h"
+#include "tz_config.h"
+#include "zone_tree.h"
+
+namespace {
+
+std::string join(std::vector<std::string> v, bool sort = false) {
+    if (sort)
+        std::sort(v.begin(), v.end());
+    std::string out;
+    for (auto &s : v)
+        out += (out.empty() ? "" : " ") + s;
+    return out;
+}
+
+std::string groups_of(const tz_zone_entry *z, bool sort = false) {
+    std::string out;
+    for (const tz_offset_entry *g = z->offset_list; g; g = g->next) {
+        std::vector<std::string> locs(g->locations, g->locations + g->loc_count);
+        out += " " + std::to_string(g->hours) + ":" + (g->minutes < 10 ? "0" : "") +
+               std::to_string(g->minutes) + "[" + join(locs, sort) + "]";
+    }
+    return out;
+}
+
+// Every record in bucket and chain order: "NAME@BUCKET H:MM[locations] ...; ...".
+std::string table() {
+    std::string out;
+    for (int b = 0; b < TZ_HASH_SIZE; b++)
+        for (const tz_zone_entry *z = &tz_hash_table[b]; z && z->in_use; z = z->next)
+            out += (out.empty() ? "" : "; ") + std::string(z->name) + "@" + std::to_string(b) +
+                   groups_of(z);
+    return out;
+}
+
+// The groups of ABBREV with their locations sorted, or "absent".
+std::string zone(const std::string &abbrev) {
+    int32_t b = tz_hash_func(abbrev.c_str());
+    for (const tz_zone_entry *z = b >= 0 ? &tz_hash_table[b] : nullptr; z && z->in_use; z = z->next)
+        if (abbrev == z->name)
+            return groups_of(z, true).substr(1);
+    return "absent";
+}
+
+// One bucket of the location hash, head first: "location=abbreviation ...".
+std::string loc_bucket(int32_t b) {
+    std::vector<std::string> out;
+    for (const tz_loc_hash_entry *e = tz_loc_hash_list[b]; e; e = e->next)
+        out.push_back(std::string(e->location) + "=" + e->abbreviation);
+    return join(out);
+}
+
+size_t loc_entries() {
+    size_t n = 0;
+    for (auto *e : tz_loc_hash_list)
+        for (; e; e = e->next)
+            n++;
+    return n;
+}
+
+std::vector<std::string> log_texts() {
+    std::vector<std::string> out;
+    for (auto &l : fake::syslog_lines()) {
+        EXPECT_EQ(l.priority, 3) << l.text;
+        out.push_back(l.text);
+    }
+    fake::clear_log();
+    return out;
+}
+
+std::string tz_now() {
+    const char *tz = getenv("TZ");
+    return tz ? tz : "<unset>";
+}
+
+using Texts = std::vector<std::string>;
+
+TEST(Hash, WorkedValues) {
+    for (auto [text, h] : std::vector<std::pair<const char *, int32_t>>{
+             {"", 1}, {"UTC", 28}, {"CET", 75}, {"GMT", 104}, {"ABCDEFGHIJ", -81}, {"\xc3", -38}})
+        EXPECT_EQ(tz_hash_func(text), h) << text;
+    // The last text takes every one of the 61 primes.
+    for (auto [text, h] : std::vector<std::pair<const char *, int32_t>>{
+             {"", 1},
+             {"UTC", 329},
+             {"Europe/Paris", 404},
+             {"America/New_York", 537},
+             {"\xc3", 13},
+             {"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ012345678", 196}})
+        EXPECT_EQ(tz_loc_hash_func(text), h) << text;
+    // Texts longer than the prime lists stay in range.
+    std::string long_text(300, '\xff');
+    EXPECT_LE(std::abs(tz_hash_func(long_text.c_str())), 108);
+    EXPECT_LT(tz_loc_hash_func(long_text.c_str()), TZ_LOC_HASH_SIZE);
+}
+
+TEST(Tables, InsertOrders) {
+    char paris[] = "Europe/Paris";
+    set_table_entry("UTC", "UTC", 0, 0);
+    set_table_entry("AGL", "A/One", 2, 0);  // AGL, CET and ANM share bucket 75
+    set_table_entry("CET", paris, 1, 0);
+    paris[0] = 'X';  // the tables keep copies
+    set_table_entry("AGL", "A/Two", 2, 0);
+    set_table_entry("ANM", "A/Three", 3, 0);
+    set_table_entry("CET", "Europe/Berlin", 1, 0);
+    set_table_entry("CET", "X/Two", 2, 0);
+    set_table_entry("CET", "X/Half", 1, 30);
+    set_table_entry("CET", "X/West", -1, 30);
+    set_table_entry("CET", "Europe/Paris", 1, 0);  // a repeat adds again
+    EXPECT_EQ(table(),
+              "UTC@28 0:00[UTC]; AGL@75 2:00[A/One A/Two]; "
+              "CET@75 1:00[Europe/Paris Europe/Berlin Europe/Paris] 2:00[X/Two] "
+              "1:30[X/Half] -1:30[X/West]; ANM@75 3:00[A/Three]");
+
+    // Location hash: newest first, and the newest entry of a location answers.
+    set_table_entry("CEST", "Europe/Paris", 2, 0);
+    set_table_entry("XYZ", "Zone/LR", 5, 0);
+    EXPECT_EQ(loc_bucket(404), "Zone/LR=XYZ Europe/Paris=CEST Europe/Paris=CET Europe/Paris=CET");
+    EXPECT_STREQ(tz_lookup_location("Europe/Paris"), "CEST");
+    EXPECT_STREQ(tz_lookup_location("A/Three"), "ANM");
+    EXPECT_EQ(tz_lookup_location("Zone/YF"), nullptr);  // bucket 404 too
+    EXPECT_TRUE(log_texts().empty());
+}
+
+TEST(Tables, FiftyLocationsPerGroup) {
+    std::vector<std::string> names;
+    for (int i = 0; i <= TZ_MAX_LOC; ++i) {
+        names.push_back("L" + std::to_string(i));
+        set_table_entry("CET", names.back().c_str(), 1, 0);
+    }
+    set_table_entry("CET", "Other", 2, 0);  // another offset has room of its own
+    names.pop_back();
+    EXPECT_EQ(zone("CET"), "1:00[" + join(names, true) + "] 2:00[Other]");
+    EXPECT_EQ(log_texts(), Texts{"set_table_entry,Max loc limit crossed"});
+    EXPECT_STREQ(tz_lookup_location("L50"), "CET") << "refused by the group, kept by the hash";
+}
+
+TEST(Tables, RefusedAndCutTexts) {
+    const std::string loc59 = std::string(59, 'a'), loc60 = std::string(60, 'b');
+    struct Case {
+        const char *abbrev, *location;
+        std::string log;
+        const char *lookup;  // what tz_lookup_location gives afterwards
+        std::string groups;  // zone(abbrev) afterwards
+    } cases[] = {
+        {nullptr, "Null/Abbrev", "set_table_entry,NULL arguments provided", nullptr, "absent"},
+        {"NUL", nullptr, "set_table_entry,NULL arguments provided", nullptr, "absent"},
+        {"ABCDEFGHIJK", "Eleven/Chars",
+         "set_table_entry,Zone name limit exceeded ABCDEFGHIJK loc Eleven/Chars", nullptr,
+         "absent"},
+        // No bucket for a negative hash: only the location hash keeps it.
+        {"AAAAAAA", "Neg/Hash", "set_table_entry,Zone name hash out of range AAAAAAA loc Neg/Hash",
+         "AAAAAAA", "absent"},
+        // Ten characters fit the table but not the location hash's field.
+        {"AAAAAAAAAA", "Ten/Chars", "", "", "4:00[Ten/Chars]"},
+        {"LNG", loc59.c_str(), "", "LNG", "4:00[" + loc59 + "]"},
+        {"LNG", loc60.c_str(), "", nullptr, "4:00[" + loc59 + " " + loc60 + "]"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.location ? c.location : "null");
+        set_table_entry(c.abbrev, c.location, 4, 0);
+        EXPECT_EQ(log_texts(), c.log.empty() ? Texts{} : Texts{c.log});
+        if (c.location) {
+            const char *found = tz_lookup_location(c.location);
+            EXPECT_EQ(found ? std::optional<std::string>(found) : std::nullopt,
+                      c.lookup ? std::optional<std::string>(c.lookup) : std::nullopt);
+        }
+        EXPECT_EQ(zone(c.abbrev ? c.abbrev : ""), c.groups);
+    }
+    EXPECT_EQ(loc_entries(), 4u);
+    EXPECT_EQ(loc_bucket(tz_loc_hash_func(loc60.c_str())).substr(0, 4), "=LNG");
+}
+
+TEST(Tables, RecordWithoutGroupsEndsTheProcess) {
+    set_table_entry("CET", "Europe/Paris", 1, 0);
+    tz_offset_entry *groups = std::exchange(tz_hash_table[75].offset_list, nullptr);
+    EXPECT_EXIT(set_table_entry("CET", "Europe/Berlin", 1, 0), ::testing::ExitedWithCode(1), "");
+    tz_hash_table[75].offset_list = groups;  // undamaged again, for the leak check
+}
+
+TEST(Scan, TreeGivesStandardAbbreviationsAndOffsetsOfItsFilesAndLinks) {
+    fake::ZoneTree tree;
+    ASSERT_LT(tree.root().size(), 240u) << "temporary directory too long for this test";
+    tree.zone("Europe/Paris");
+    tree.zone("Asia/Kolkata");
+    tree.zone("America/Newfoundland/St_Johns", "America/St_Johns");
+    tree.zone("UTC");
+    tree.link("Link/Paris", "../Europe/Paris");
+    tree.link("EuropeLink", "Europe");  // a zone, never entered
+    // The skip list holds at the top level only.
+    for (const char *skipped :
+         {"posix/Europe/Paris", "right/UTC", "Factory", "iso3166.tab", "zone.tab", "posixrules"})
+        tree.zone(skipped, "UTC");
+    tree.zone("Sub/zone.tab", "Asia/Kolkata");
+    tree.zone("Sub/posix/Kolkata", "Asia/Kolkata");
+    tree.zone("zone1970.tab", "UTC");
+    // Paths are limited to 255 characters: DEEP/UTC is kept, DEEP/Paris is left out.
+    std::string deep(250 - tree.root().size() - 1, 'd');
+    tree.zone(deep + "/UTC", "UTC");
+    tree.zone(deep + "/Paris", "Europe/Paris");
+    setenv("TZDIR", tree.root().c_str(), 1);
+    setenv("TZ", "Europe/Paris", 1);
+
+    ASSERT_EQ(tz_table_init(), 1);
+    EXPECT_EQ(std::string(package_path), tree.root());
+    EXPECT_EQ(tz_now(), "");
+    EXPECT_EQ(log_texts(),
+              Texts{"traverse,Path too long, skipped " + tree.root() + "/" + deep + "/Paris"});
+    EXPECT_EQ(zone("CET"), "1:00[Europe/Paris Link/Paris]");
+    EXPECT_EQ(zone("IST"), "5:30[Asia/Kolkata Sub/posix/Kolkata Sub/zone.tab]");
+    EXPECT_EQ(zone("NST"), "-3:30[America/Newfoundland/St_Johns]");
+    EXPECT_EQ(zone("UTC"), "0:00[UTC " + deep + "/UTC zone1970.tab]");
+    EXPECT_NE(tz_lookup_location("EuropeLink"), nullptr);
+    EXPECT_EQ(loc_entries(), 10u);
+
+    // A directory that cannot be opened is left out; a null one ends the process.
+    traverse("Nowhere/Else", 2);
+    EXPECT_EQ(log_texts(), Texts{"traverse,Unable to open directory\nNowhere/Else,errno=0x2"});
+    EXPECT_EXIT(traverse(nullptr, 0), ::testing::ExitedWithCode(1), "");
+}
+
+TEST(Scan, Roots) {
+    fake::ZoneTree tree;
+    tree.zone("UTC");
+    const std::string &root = tree.root();
+    const std::string too_long = "/" + std::string(254, 'd');
+    const std::string unavailable =
+        "Zoneinfo package is not available\n :No such file or directory";
+    struct Case {
+        std::optional<std::string> tzdir;
+        int32_t result;
+        std::string package_path_or_log;
+    } cases[] = {
+        {"", 0, unavailable},
+        {root + "/missing", 0, unavailable},
+        {too_long, 0, "Zoneinfo package path too long\n :" + too_long},
+        {root, 1, root},
+        {root + "/", 1, root},         // one trailing slash dropped
+        {root + "//", 1, root + "/"},  // only one
+        {std::nullopt, 1, "/usr/share/zoneinfo"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.tzdir.value_or("unset"));
+        if (c.tzdir)
+            setenv("TZDIR", c.tzdir->c_str(), 1);
+        else
+            unsetenv("TZDIR");
+        setenv("TZ", "Sentinel", 1);
+        ASSERT_EQ(tz_table_init(), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(log_texts(), Texts{c.package_path_or_log});
+            EXPECT_EQ(tz_now(), "Sentinel");
+            EXPECT_EQ(loc_entries(), 0u);
+        } else {
+            Texts logs = log_texts();  // this machine's tree has zones that are refused
+            EXPECT_TRUE(logs.empty() || !c.tzdir);
+            EXPECT_EQ(std::string(package_path), c.package_path_or_log);
+            EXPECT_EQ(tz_now(), "");
+            EXPECT_STREQ(tz_lookup_location("UTC"), "UTC");
+        }
+    }
+}
+
+}  // namespace

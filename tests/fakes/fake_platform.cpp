@@ -1,0 +1,481 @@
+#include "fake_platform.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+enum Loop { kOther, kChannel, kRoles };
+
+struct Delivery {
+    int32_t reply_id;
+    std::vector<uint8_t> bytes;
+    int fail_errno;  // non-zero: event_block fails with it
+};
+
+struct Data {
+    std::vector<fake::Call> calls;
+    std::map<std::string, std::deque<int64_t>> scripted;
+    std::map<std::string, int64_t> defaults = {{"conf_set_timezone_string", 1},
+                                               {"event_manager_create", 1},
+                                               {"getprio", 17},
+                                               {"event_block", -1}};
+    uint32_t next_handle = 100;
+    std::map<evm_handle_t, Loop> loops;
+    std::map<Loop, std::deque<Delivery>> queued;
+    std::optional<std::string> error_text;
+    std::vector<timer_t> timers;
+    proctimer_handler_t timer_handler = nullptr;
+    sysmgr_lr_event_cb_t role_callback = nullptr;
+    event_msg_handler_t msg_handler = nullptr;
+};
+
+struct Log {
+    std::vector<fake::SyslogLine> lines;
+    std::vector<std::string> records, traces;
+    uint32_t init_status = 0;
+};
+
+// Never destroyed: the service's threads may still call in while the process exits.
+struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    Data d;
+    Log log;
+    std::atomic<int> failure_errno{EAGAIN}, in_flight{0};
+};
+State &st = *new State;
+
+int64_t next_result(const std::string &op) {
+    std::lock_guard lock(st.mu);
+    auto &q = st.d.scripted[op];
+    if (q.empty())
+        return st.d.defaults.count(op) ? st.d.defaults[op] : 0;
+    int64_t r = q.front();
+    q.pop_front();
+    return r;
+}
+
+void record(fake::Call c) {
+    std::lock_guard lock(st.mu);
+    st.d.calls.push_back(std::move(c));
+    st.cv.notify_all();
+}
+
+// Records OP with its arguments and returns its scripted result.
+template <typename... T>
+int64_t call(const char *op, T... a) {
+    int64_t result = next_result(op);
+    record({op, fake::args(a...), result, {}});
+    return result;
+}
+
+// Fails with the configured errno.
+int64_t fail(int64_t result) {
+    errno = st.failure_errno;
+    return result;
+}
+
+// Calls that must not run on two threads at once; the yield widens the window.
+struct Exclusive {
+    Exclusive() {
+        if (st.in_flight.fetch_add(1) > 0)
+            fake::note("overlap", 0);
+        std::this_thread::yield();
+    }
+    ~Exclusive() { st.in_flight.fetch_sub(1); }
+};
+
+uint32_t registered(int64_t status, uint32_t *handle) {
+    std::lock_guard lock(st.mu);
+    if (status == 0)
+        *handle = st.d.next_handle++;
+    return uint32_t(status);
+}
+
+void deliver(Loop loop, Delivery d) {
+    std::lock_guard lock(st.mu);
+    st.d.queued[loop].push_back(std::move(d));
+    st.cv.notify_all();
+}
+
+std::string vformat(const char *format, va_list ap) {
+    char buf[4096];
+    vsnprintf(buf, sizeof buf, format, ap);
+    return buf;
+}
+
+template <typename T>
+T logged_copy(T Log::*member) {
+    std::lock_guard lock(st.mu);
+    return st.log.*member;
+}
+
+}  // namespace
+
+namespace fake {
+
+std::vector<SyslogLine> syslog_lines() {
+    return logged_copy(&Log::lines);
+}
+int logged(const std::string &text) {
+    auto lines = syslog_lines();
+    return int(std::count_if(lines.begin(), lines.end(), [&](auto &l) { return l.text == text; }));
+}
+std::vector<std::string> records() {
+    return logged_copy(&Log::records);
+}
+std::vector<std::string> trace_lines() {
+    return logged_copy(&Log::traces);
+}
+bool traced(const std::string &line) {
+    auto lines = trace_lines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+void set_ltrace_init_status(uint32_t status) {
+    std::lock_guard lock(st.mu);
+    st.log.init_status = status;
+}
+void clear_log() {
+    std::lock_guard lock(st.mu);
+    uint32_t status = st.log.init_status;
+    st.log = Log{};
+    st.log.init_status = status;
+}
+
+int notify_third;
+
+void note(const std::string &op, uint64_t value) {
+    record({op, {value}, 0, {}});
+}
+
+std::vector<Call> calls(const std::string &op) {
+    std::lock_guard lock(st.mu);
+    std::vector<Call> out;
+    std::copy_if(st.d.calls.begin(), st.d.calls.end(), std::back_inserter(out),
+                 [&](auto &c) { return op.empty() || c.op == op; });
+    return out;
+}
+
+std::vector<std::string> ops(const std::vector<std::string> &ignore) {
+    std::vector<std::string> out;
+    for (auto &c : calls())
+        if (std::find(ignore.begin(), ignore.end(), c.op) == ignore.end())
+            out.push_back(c.op);
+    return out;
+}
+
+void script(const std::string &op, std::vector<int64_t> results) {
+    std::lock_guard lock(st.mu);
+    st.d.scripted[op].insert(st.d.scripted[op].end(), results.begin(), results.end());
+}
+void set_default(const std::string &op, int64_t result) {
+    std::lock_guard lock(st.mu);
+    st.d.defaults[op] = result;
+}
+void set_errno_on_failure(int err) {
+    st.failure_errno = err;
+}
+
+sysdb_tuple *as_tuple(Tuple *tuple) {
+    return reinterpret_cast<sysdb_tuple *>(tuple);
+}
+std::optional<std::string> last_error_text() {
+    std::lock_guard lock(st.mu);
+    return st.d.error_text;
+}
+
+void fire_timer() {
+    std::unique_lock lock(st.mu);
+    auto handler = st.d.timer_handler;
+    lock.unlock();
+    if (handler)
+        handler(nullptr);
+}
+int live_timers() {
+    std::lock_guard lock(st.mu);
+    itimerspec spec;
+    return int(std::count_if(st.d.timers.begin(), st.d.timers.end(),
+                             [&](timer_t t) { return timer_gettime(t, &spec) == 0; }));
+}
+
+void queue_role_events(std::vector<int32_t> events) {
+    for (int32_t event : events) {
+        std::vector<uint8_t> bytes(sizeof(sysmgr_lr_event));
+        memcpy(bytes.data() + offsetof(sysmgr_lr_event, event), &event, sizeof event);
+        deliver(kRoles, {0, bytes, event == -1 ? EINTR : 0});
+    }
+}
+void queue_message(int32_t reply_id, const void *bytes, size_t length, int fail_errno) {
+    auto *b = static_cast<const uint8_t *>(bytes);
+    deliver(kChannel, {reply_id, std::vector<uint8_t>(b, b + length), fail_errno});
+}
+
+void reset_sysdb() {
+    std::lock_guard lock(st.mu);
+    for (timer_t t : st.d.timers)
+        timer_delete(t);
+    st.d = Data{};
+}
+
+}  // namespace fake
+
+// Calls that only record and give their scripted result; EXCLUSIVE ones must not overlap.
+#define RECORDED(type, name, params, ...)      \
+    type name params {                         \
+        return type(call(#name, __VA_ARGS__)); \
+    }
+#define EXCLUSIVE(type, name, params, ...)     \
+    type name params {                         \
+        Exclusive exclusive;                   \
+        return type(call(#name, __VA_ARGS__)); \
+    }
+
+extern "C" {
+
+int vk_syslog(int priority, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::string text = vformat(format, ap);
+    va_end(ap);
+    std::lock_guard lock(st.mu);
+    st.log.lines.push_back({priority, text});
+    return 0;
+}
+
+// Kept as "MNEMONIC text"; a severity other than 3 shows in place of the text.
+int vel_errmsg(const vel_msg_rec *record, int severity, ...) {
+    va_list ap;
+    va_start(ap, severity);
+    std::string text = std::string(record->mnemonic) + " " + vformat(record->format, ap);
+    va_end(ap);
+    std::lock_guard lock(st.mu);
+    st.log.records.push_back(severity == 3 ? text : "severity " + std::to_string(severity));
+    return 0;
+}
+
+const char *cerr_strerror(uint32_t status) {
+    static thread_local char buf[32];
+    snprintf(buf, sizeof buf, "status %u", status);
+    return buf;
+}
+
+uint32_t ltrace_init2(const char *name, int32_t flags, int32_t mode, int32_t lines, int32_t bytes,
+                      int32_t options, ltrace_buf **handle) {
+    record({"ltrace_init2", fake::args(name, flags, mode, lines, bytes, options), 0, {}});
+    std::lock_guard lock(st.mu);
+    if (st.log.init_status == 0)
+        *handle = reinterpret_cast<ltrace_buf *>(&st);
+    return st.log.init_status;
+}
+
+int32_t _lstrace(ltrace_buf *, uint64_t, const char *line) {
+    std::lock_guard lock(st.mu);
+    st.log.traces.push_back(line);
+    return 0;
+}
+
+RECORDED(uint32_t, _sysdb_unbind, (sysdb_conn * conn), conn)
+EXCLUSIVE(uint32_t, sysdb_verification_unregister, (sysdb_conn * conn, uint32_t handle), conn,
+          handle)
+EXCLUSIVE(uint32_t, sysdb_notification_unregister, (sysdb_conn * conn, uint32_t handle), conn,
+          handle)
+EXCLUSIVE(uint32_t, backend_scan,
+          (sysdb_conn * conn, bgen_data *data, const char *path, uint32_t tag, uint32_t flags),
+          conn, data, path, tag, flags)
+RECORDED(int32_t, tz_lib_srp_notify,
+         (sysdb_item * item, void *second, void *third, sysdb_conn *conn, uint32_t handle,
+          int32_t flags),
+         item, second, third, conn, handle, flags)
+RECORDED(int, getprio, (pid_t pid), pid)
+RECORDED(uint32_t, sysmgr_set_evm, (evm_handle_t handle), handle)
+RECORDED(int, msg_error, (int32_t reply_id, int32_t error), reply_id, error)
+
+uint32_t sysmgr_proc_ready(void) {
+    return uint32_t(call("sysmgr_proc_ready"));
+}
+
+uint32_t _sysdb_bind(sysdb_conn **conn, const char *path, uint32_t flags) {
+    int64_t r = call("_sysdb_bind", conn, path, flags);
+    if (r == 0)
+        *conn = reinterpret_cast<sysdb_conn *>(0x1000);
+    return uint32_t(r);
+}
+
+uint32_t sysdb_register_verification(sysdb_conn *conn, const char *path, uint32_t scope,
+                                     uint32_t flags, sysdb_verify_cb_t verify,
+                                     sysdb_apply_cb_t apply, void *user, evm_handle_t evm,
+                                     void *reserved1, void *reserved2, uint32_t options,
+                                     uint32_t *handle) {
+    Exclusive exclusive;
+    return registered(call("sysdb_register_verification", conn, path, scope, flags, verify, apply,
+                           user, evm, reserved1, reserved2, options, handle),
+                      handle);
+}
+
+uint32_t _sysdb_register_notification(sysdb_conn *conn, const char *path, uint32_t scope,
+                                      uint32_t flags, sysdb_notify_cb_t notify, evm_handle_t evm,
+                                      void *user, void *reserved, uint32_t options,
+                                      uint32_t *handle) {
+    Exclusive exclusive;
+    return registered(call("_sysdb_register_notification", conn, path, scope, flags, notify, evm,
+                           user, reserved, options, handle),
+                      handle);
+}
+
+// The backend calls are recorded before the handler runs, so that the handler's calls follow.
+int32_t backend_verifyonly(bgen_data *data, sysdb_item *item, void *second, uint32_t *accept,
+                           void *fourth) {
+    call("backend_verifyonly", data, item, second, accept, fourth);
+    char *error_text = nullptr;
+    int32_t status = data->handlers->check(item, &error_text, accept);
+    std::lock_guard lock(st.mu);
+    st.d.error_text = error_text ? std::optional<std::string>(error_text) : std::nullopt;
+    free(error_text);
+    return status;
+}
+
+int32_t backend_apply(bgen_data *data, sysdb_item *item, void *second) {
+    call("backend_apply", data, item, second);
+    return data->handlers->apply(item);
+}
+
+int32_t backend_notify(bgen_data *data, sysdb_item *item, void *second) {
+    call("backend_notify", data, item, second);
+    return data->handlers->notify(item, second, &fake::notify_third);
+}
+
+int tuple_unpack(const sysdb_tuple *tuple, const char *format, ...) {
+    const auto *t = reinterpret_cast<const fake::Tuple *>(tuple);
+    call("tuple_unpack", tuple, format);
+    if (t->result < 0 && !t->partial)
+        return t->result;
+    va_list ap;
+    va_start(ap, format);
+    size_t n = 0;
+    for (const char *p = format; (p = strstr(p, "%S")) != nullptr; p += 2, ++n)
+        *va_arg(ap, char **) = n < t->strings.size() ? strdup(t->strings[n].c_str()) : nullptr;
+    va_end(ap);
+    return t->result;
+}
+
+int64_t conf_set_timezone_string(char *zone, int32_t flags) {
+    int64_t r = call("conf_set_timezone_string", zone, flags);
+    free(zone);
+    return r;
+}
+
+evm_handle_t event_manager_create(int32_t kind, const char *channel, int32_t depth, void *slot) {
+    if (call("event_manager_create", kind, channel, depth, slot) == 0)
+        return reinterpret_cast<evm_handle_t>(fail(0));
+    std::lock_guard lock(st.mu);
+    auto evm = reinterpret_cast<evm_handle_t>(0x5000 + 0x10 * st.d.loops.size());
+    st.d.loops[evm] = channel ? kChannel : kOther;
+    return evm;
+}
+
+int event_manager_destroy(evm_handle_t *handle) {
+    int64_t r = call("event_manager_destroy", *handle);
+    return int(r ? fail(r) : r);
+}
+
+int event_message_attach(evm_handle_t handle, const void *attributes, event_msg_handler_t handler,
+                         void *user) {
+    int64_t r = call("event_message_attach", handle, attributes, handler, user);
+    std::lock_guard lock(st.mu);
+    st.d.msg_handler = handler;
+    return int(r == -1 ? fail(r) : r);
+}
+
+// A channel's loop and the role loop wait for their next delivery; any other loop is scripted.
+int event_block(event_context *ctx) {
+    std::unique_lock lock(st.mu);
+    Loop loop = st.d.loops[ctx->evm];
+    if (loop == kOther) {
+        lock.unlock();
+        return int(call("event_block", ctx->evm));
+    }
+    auto &queue = st.d.queued[loop];
+    st.cv.wait(lock, [&] { return !queue.empty(); });
+    Delivery d = std::move(queue.front());
+    queue.pop_front();
+    lock.unlock();
+    record({"event_block", fake::args(ctx->evm), d.fail_errno ? -1 : 0, {}});
+    if ((errno = d.fail_errno) != 0)
+        return -1;
+    ctx->reply_id = d.reply_id;
+    memcpy(ctx->buffer, d.bytes.data(), d.bytes.size());
+    return 0;
+}
+
+int vk_event_dispatch(event_context *ctx, int flags) {
+    call("vk_event_dispatch", ctx->evm, flags);
+    std::unique_lock lock(st.mu);
+    Loop loop = st.d.loops[ctx->evm];
+    auto handler = st.d.msg_handler;
+    auto callback = st.d.role_callback;
+    lock.unlock();
+    return loop == kChannel ? handler(ctx, nullptr) : loop == kRoles ? callback(ctx) : 0;
+}
+
+int event_async_attach_proctimer(evm_handle_t handle, int32_t code, int32_t flags,
+                                 proctimer_handler_t handler, void *arg, int32_t priority,
+                                 timer_t *timer) {
+    Exclusive exclusive;
+    int64_t r = call("event_async_attach_proctimer", handle, code, flags, handler, arg, priority);
+    struct sigevent sev = {};
+    sev.sigev_notify = SIGEV_NONE;
+    if (r < 0 || timer_create(CLOCK_MONOTONIC, &sev, timer) != 0)
+        return int(fail(-1));
+    std::lock_guard lock(st.mu);
+    std::erase(st.d.timers, *timer);  // a new timer may take the id of a deleted one
+    st.d.timers.push_back(*timer);
+    st.d.timer_handler = handler;
+    return int(r);
+}
+
+uint32_t sysmgr_register_lr_event(evm_handle_t handle, uint32_t mask, sysmgr_lr_event_cb_t callback,
+                                  void *user) {
+    int64_t r = call("sysmgr_register_lr_event", handle, mask, callback, user);
+    std::lock_guard lock(st.mu);
+    if (r == 0) {
+        st.d.role_callback = callback;
+        st.d.loops[handle] = kRoles;
+    }
+    return uint32_t(r);
+}
+
+// The flag comes from the script of "lrd_am_i_dlrsc.flag".
+uint32_t lrd_am_i_dlrsc(int32_t *is_dlrsc) {
+    int64_t r = call("lrd_am_i_dlrsc");
+    if (r == 0)
+        *is_dlrsc = int32_t(next_result("lrd_am_i_dlrsc.flag"));
+    return uint32_t(r);
+}
+
+int msg_get_clinfo_m_msglen(int32_t reply_id, uint64_t *length) {
+    *length = 0;
+    return int(call("msg_get_clinfo_m_msglen", reply_id));
+}
+
+int msg_reply(int32_t reply_id, int32_t flags, const void *buffer, size_t length) {
+    auto *b = static_cast<const uint8_t *>(buffer);
+    int64_t result = next_result("msg_reply");
+    record({"msg_reply", fake::args(reply_id, flags, buffer, length), result,
+            std::vector<uint8_t>(b, b + length)});
+    return int(result);
+}
+
+}  // extern "C"

@@ -1,0 +1,108 @@
+// A stand-in for the platform's services in unit tests of the service. Syslog lines, error records
+// and trace lines are kept as texts. Every other call (configuration database, backend, tuple,
+// time-zone setter, timer, system manager, events, messaging) is recorded with its arguments and
+// answered with a scripted result ("511 twice, then 0"). The backend calls run the
+// descriptor's handlers as the real library does; the setter takes over and frees the zone. Each
+// event loop behaves by its kind: the loop of a message channel delivers queued messages to the
+// attached handler, the loop registered for role events delivers queued role events to the role
+// callback, and any other loop takes its results from the script of "event_block" (-1 once it runs
+// out).
+#pragma once
+
+#include <stdint.h>
+#include <time.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "platform_events.h"
+#include "platform_log.h"
+#include "platform_sysdb.h"
+
+namespace fake {
+
+struct SyslogLine {
+    int priority;
+    std::string text;
+};
+std::vector<SyslogLine> syslog_lines();
+int logged(const std::string &text);  // how many syslog lines are exactly TEXT
+// Error records as "MNEMONIC text", the text being the record's format applied to the arguments.
+std::vector<std::string> records();
+std::vector<std::string> trace_lines();
+bool traced(const std::string &line);
+// The status that ltrace_init2 (recorded among the calls) returns from now on; 0 at first.
+void set_ltrace_init_status(uint32_t status);
+void clear_log();
+
+// An argument as recorded: the text of a char pointer, else its bits (pointers and numbers).
+using Arg = std::variant<uint64_t, std::string>;
+
+template <typename T>
+Arg arg(T v) {
+    if constexpr (std::is_same_v<T, const char *> || std::is_same_v<T, char *>)
+        return v ? Arg(std::string(v)) : Arg(uint64_t(0));
+    else if constexpr (std::is_pointer_v<T>)
+        return uint64_t(reinterpret_cast<uintptr_t>(v));
+    else if constexpr (std::is_null_pointer_v<T>)
+        return uint64_t(0);
+    else
+        return uint64_t(v);
+}
+template <typename... T>
+std::vector<Arg> args(T... v) {
+    return {arg(v)...};
+}
+
+struct Call {
+    std::string op;
+    std::vector<Arg> args;
+    int64_t result = 0;
+    std::vector<uint8_t> data;  // msg_reply: the bytes sent
+    uint64_t num(size_t i) const { return std::get<uint64_t>(args.at(i)); }
+};
+
+// Records an event of the test's own (a sleep) among the calls. A registration, scan or timer
+// call that begins while another thread is inside one is recorded as "overlap".
+void note(const std::string &op, uint64_t value);
+// All calls, or those of OP; the names of the calls in order, leaving out those in IGNORE.
+std::vector<Call> calls(const std::string &op = "");
+std::vector<std::string> ops(const std::vector<std::string> &ignore = {});
+
+// Results of OP: the scripted ones in order, then its default (0 unless set). errno of a failing
+// create, attach, destroy or timer attach is ERR.
+void script(const std::string &op, std::vector<int64_t> results);
+void set_default(const std::string &op, int64_t result);
+void set_errno_on_failure(int err);
+
+// A value tuple as tuple_unpack sees it: RESULT is what it returns; with PARTIAL a failing unpack
+// still hands out the strings.
+struct Tuple {
+    std::vector<std::string> strings;
+    int result = 0;
+    bool partial = false;
+};
+sysdb_tuple *as_tuple(Tuple *tuple);
+// What backend_notify gives the notify handler as its third argument.
+extern int notify_third;
+// The error text that the check handler left for the database at the last backend_verifyonly.
+std::optional<std::string> last_error_text();
+
+// Timers are real POSIX timers that never signal: fire_timer runs the handler of the last one
+// attached; live_timers counts those not deleted.
+void fire_timer();
+int live_timers();
+
+// Role events for the role loop, and messages for a channel's loop; each loop waits for the next.
+// A role event of -1, or a message with FAIL_ERRNO, makes that event_block fail instead.
+void queue_role_events(std::vector<int32_t> events);
+void queue_message(int32_t reply_id, const void *bytes, size_t length, int fail_errno = 0);
+
+// Back to the start: no calls, scripts or queues, and no live timer.
+void reset_sysdb();
+
+}  // namespace fake

@@ -1,0 +1,96 @@
+// What the role, configuration and start-up tests share: the role globals at their start values,
+// sleeps that return at once and are counted, role events handed to the role callback, and a
+// report of what a process did before it exited, for death tests to match.
+#pragma once
+
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "tz_dlrsc.h"
+#include "tz_log.h"
+#include "tz_startup.h"
+
+namespace fake {
+
+inline sysdb_conn *const test_conn = reinterpret_cast<sysdb_conn *>(0x1000);
+inline const timer_t no_timer = reinterpret_cast<timer_t>(-1);
+
+// Sleeps are noted among the calls and last half a millisecond. A wait that would never end
+// stops the process instead of hanging the test.
+inline unsigned counted_sleep(unsigned seconds) {
+    static std::atomic<int> count{0};
+    if (++count > 20000) {
+        fprintf(stderr, "still waiting after 20000 sleeps\n");
+        _exit(99);
+    }
+    note("sleep", seconds);
+    usleep(500);
+    return 0;
+}
+inline std::vector<unsigned> sleeps() {
+    std::vector<unsigned> out;
+    for (auto &c : calls("sleep"))
+        out.push_back(unsigned(c.num(0)));
+    return out;
+}
+
+// The role globals as at process start, a bound connection, a readable library file, a main
+// event manager and counted sleeps.
+inline void reset_service_state() {
+    tz_ltrace_init();
+    reset_sysdb();
+    clear_log();
+    is_dlrsc = 0;
+    dlrsc_event = -1;
+    prev_dlrsc_event = -1;
+    tz_notif_handle = 0;
+    tz_verif_handle = 0;
+    tz_retry_timer = no_timer;
+    sysdb_lib_present = 0;
+    tz_sysdb_lib_path = "/dev/null";
+    tz_sleep = counted_sleep;
+    lr_sysdb_conn = test_conn;
+    tz_evm = reinterpret_cast<evm_handle_t>(0x7700);
+}
+
+// Hands EVENT to the role callback as the system manager's dispatch does. The fields around the
+// event hold other values, so that reading the wrong offset shows.
+inline void deliver(int32_t event) {
+    alignas(8) uint8_t buffer[TZ_EVM_BUF_SIZE];
+    memset(buffer, 0x20, sizeof buffer);
+    memcpy(buffer + offsetof(sysmgr_lr_event, event), &event, sizeof event);
+    event_context ctx = {};
+    ctx.buffer = buffer;
+    ctx.buffer_size = sizeof buffer;
+    tz_dlrsc_state_change_callback(&ctx);
+}
+
+// At exit, prints the syslog lines, the records, the calls (less IGNORE), the sleeps and the trace
+// to stderr.
+inline std::vector<std::string> &report_ignore = *new std::vector<std::string>;
+inline void report_at_exit(std::vector<std::string> ignore = {"getprio", "sleep", "ltrace_init2"}) {
+    report_ignore = std::move(ignore);
+    atexit([] {
+        for (auto &l : syslog_lines())
+            fprintf(stderr, "syslog %d: %s\n", l.priority, l.text.c_str());
+        for (auto &r : records())
+            fprintf(stderr, "record: %s\n", r.c_str());
+        fprintf(stderr, "ops:");
+        for (auto &op : ops(report_ignore))
+            fprintf(stderr, " %s", op.c_str());
+        fprintf(stderr, "\nsleeps:");
+        for (unsigned s : sleeps())
+            fprintf(stderr, " %u", s);
+        fprintf(stderr, "\n");
+        for (auto &t : trace_lines())
+            fprintf(stderr, "trace: %s\n", t.c_str());
+    });
+}
+
+}  // namespace fake

@@ -1,0 +1,107 @@
+#include "rig.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace faults {
+
+const char *const TZ_ITEM = "/cfg/gl/clock/timezone";
+
+Rig::Rig() {
+    // Other users (the access tests' second uid) reach the sockets below.
+    chmod(dir().c_str(), 0755);
+    add_zones({"UTC", "Europe/Paris", "America/New_York", "Asia/Kolkata"});
+}
+
+pid_t Rig::start_tzd(int card, uid_t uid) {
+    pid_t pid = uid == 0 ? start(bin("tzd"), {}, card)
+                         : start("/usr/bin/setpriv",
+                                 {"--reuid=" + std::to_string(uid),
+                                  "--regid=" + std::to_string(uid), "--clear-groups", bin("tzd")},
+                                 card);
+    tzds_.push_back(pid);
+    bool up = eventually([&] {
+        return !running(pid) || tzctl({"complete", "CET"}, 0, card).status == 0;
+    });
+    return up && running(pid) ? pid : -1;
+}
+
+Result Rig::run_as(uid_t uid, const std::string &program, const std::vector<std::string> &args,
+                   int card) {
+    if (uid == 0)
+        return run(bin(program), args, card);
+    std::vector<std::string> all = {"--reuid=" + std::to_string(uid),
+                                    "--regid=" + std::to_string(uid), "--clear-groups",
+                                    bin(program)};
+    all.insert(all.end(), args.begin(), args.end());
+    return run("/usr/bin/setpriv", all, card);
+}
+
+std::string Rig::stored_zone() {
+    Result r = platformctl({"cfg", "get", TZ_ITEM});
+    if (r.status != 0)
+        return "";
+    if (!r.out.empty() && r.out.back() == '\n')
+        r.out.pop_back();
+    return r.out;
+}
+
+bool Rig::commit_zone_eventually(const std::string &abbr, const std::string &zone) {
+    return eventually([&] { return platformctl({"cfg", "set", TZ_ITEM, abbr, zone}).status == 0; });
+}
+
+std::string Rig::logs() {
+    std::string s = "platformd:\n" + log(platformd());
+    for (pid_t pid : tzds_)
+        s += "tzd " + std::to_string(pid) + ":\n" + log(pid);
+    return s;
+}
+
+int mode_of(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+std::string as_user(uid_t uid, const std::function<std::string()> &fn) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return "child failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            _exit(1);
+        std::string s = fn();
+        _exit(write(p[1], s.data(), s.size()) == ssize_t(s.size()) ? 0 : 1);
+    }
+    close(p[1]);
+    std::string out;
+    bool ended = false;
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    pollfd pfd{p[0], POLLIN, 0};
+    while (pid > 0 && !ended && std::chrono::steady_clock::now() < deadline) {
+        if (poll(&pfd, 1, 100) <= 0)
+            continue;
+        char buf[1024];
+        ssize_t n = read(p[0], buf, sizeof buf);
+        if (n <= 0)
+            ended = true;
+        else
+            out.append(buf, size_t(n));
+    }
+    close(p[0]);
+    if (pid <= 0)
+        return "child failed";
+    if (!ended)
+        kill(pid, SIGKILL);
+    int w = 0;
+    waitpid(pid, &w, 0);
+    return ended && WIFEXITED(w) && WEXITSTATUS(w) == 0 ? out : "child failed";
+}
+
+}  // namespace faults

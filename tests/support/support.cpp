@@ -1,0 +1,256 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/proto.h"
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+namespace proto = platform::proto;
+
+namespace ts {
+
+std::string bin(const std::string &program) {
+    return std::string(TZD_BIN_DIR) + "/" + program;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool contains(const std::string &hay, const std::string &needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
+std::vector<std::string> lines(const std::string &text, const std::string &prefix) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            out.push_back(line);
+    return out;
+}
+
+testing::AssertionResult ended(const Result &res, int status, const std::string &text) {
+    if (res.status == status && contains(res.out + res.err, text))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "ended with " << res.status << ", not " << status << " with \"" << text << "\":\n"
+           << res.out << res.err;
+}
+
+bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+Router::Router() {
+    char tmpl[] = "/tmp/tzd-test-XXXXXX";
+    if (!mkdtemp(tmpl))
+        abort();
+    dir_ = tmpl;
+}
+
+Router::~Router() {
+    stop_all();
+    if (!getenv("TZD_TEST_KEEP"))
+        fs::remove_all(dir_);
+}
+
+void Router::add_zones(const std::vector<std::string> &names) {
+    for (auto &name : names) {
+        fs::path dst = fs::path(zoneinfo()) / name;
+        fs::create_directories(dst.parent_path());
+        fs::copy_file(fs::path("/usr/share/zoneinfo") / name, dst,
+                      fs::copy_options::overwrite_existing);
+    }
+}
+
+std::vector<std::string> Router::env(int card, const std::vector<std::string> &extra) const {
+    std::vector<std::string> env, ours = {"PLATFORM_RUNDIR=" + rundir(card),
+                                          "PLATFORM_SOCKET=" + socket(),
+                                          "PLATFORM_STATEDIR=" + statedir(),
+                                          "PLATFORM_CARD=" + std::to_string(card),
+                                          "PLATFORM_LOCALTIME=" + localtime(card),
+                                          "PLATFORM_LOG_STDERR=1",
+                                          "TZDIR=" + zoneinfo(),
+                                          "NOTIFY_SOCKET",
+                                          "TZ"};
+    for (char **e = environ; *e; ++e)
+        env.push_back(*e);
+    ours.insert(ours.end(), extra.begin(), extra.end());
+    for (auto &kv : ours) {  // "NAME=VALUE" sets NAME, a bare "NAME" unsets it
+        std::string name = kv.substr(0, kv.find('=')) + "=";
+        std::erase_if(env, [&](const std::string &e) { return e.rfind(name, 0) == 0; });
+        if (kv.find('=') != std::string::npos)
+            env.push_back(kv);
+    }
+    return env;
+}
+
+void Router::export_env(int card) const {
+    unsetenv("NOTIFY_SOCKET");
+    for (auto &kv : env(card, {"PLATFORM_LOG_STDERR=0"})) {
+        auto eq = kv.find('=');
+        setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
+    }
+    fs::create_directories(rundir(card));
+}
+
+pid_t Router::spawn(const std::string &program, const std::vector<std::string> &args,
+                    const std::vector<std::string> &env, const std::string &out,
+                    const std::string &err) {
+    std::vector<char *> argv{const_cast<char *>(program.c_str())}, envp;
+    for (auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    for (auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    std::lock_guard lock(mu_);
+    ended_.erase(pid);  // a number used again
+    return pid;
+}
+
+pid_t Router::start(const std::string &program, const std::vector<std::string> &args, int card,
+                    const std::vector<std::string> &extra) {
+    fs::create_directories(rundir(card));
+    std::string log = dir_ + "/" + fs::path(program).filename().string() + "-" +
+                      std::to_string(++serial_) + ".log";
+    pid_t pid = spawn(program, args, env(card, extra), log, log);
+    if (pid > 0) {
+        std::lock_guard lock(mu_);
+        logs_[pid] = log;
+    }
+    return pid;
+}
+
+pid_t Router::start_platformd() {
+    pid_t pid = start(bin("platformd"));
+    bool up = eventually([&] {  // answered, not only listening
+        proto::Conn c;
+        std::string err;
+        return !running(pid) || (c.connect(socket(), 100) &&
+                                 proto::hello(c, 0, getpid(), "test", proto::HELLO_OBSERVER, err));
+    });
+    platformd_ = up && running(pid) ? pid : -1;
+    return platformd_;
+}
+
+int Router::wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
+    if (pid <= 0)
+        return -1;
+    eventually(
+        [&] {
+            std::lock_guard lock(mu_);
+            int w = 0;
+            pid_t r = ended_.count(pid) ? 0 : waitpid(pid, &w, WNOHANG);
+            if (r == pid)
+                ended_[pid] = WIFEXITED(w) ? WEXITSTATUS(w) : 128 + WTERMSIG(w);
+            else if (r < 0)
+                ended_[pid] = -2;  // not a child of ours: never signalled
+            return ended_.count(pid) > 0;
+        },
+        timeout);
+    std::lock_guard lock(mu_);
+    return ended_.count(pid) ? ended_[pid] : -1;
+}
+
+int Router::stop(pid_t pid, int sig) {
+    if (running(pid))
+        kill(pid, sig);
+    int status = wait_exit(pid, 15s);
+    if (status == -1 && running(pid)) {
+        kill(pid, SIGKILL);
+        status = wait_exit(pid, 5s);
+    }
+    return status;
+}
+
+void Router::stop_all() {
+    std::vector<pid_t> pids;
+    {
+        std::lock_guard lock(mu_);
+        for (auto &[pid, log] : logs_)
+            pids.push_back(pid);
+    }
+    for (pid_t pid : pids)
+        if (running(pid))
+            stop(pid, SIGKILL);
+}
+
+std::string Router::log(pid_t pid) const {
+    std::string path;
+    {
+        std::lock_guard lock(mu_);
+        auto it = logs_.find(pid);
+        if (it == logs_.end())
+            return "";
+        path = it->second;
+    }
+    return read_file(path);
+}
+
+bool Router::wait_line(pid_t pid, const std::string &line, std::chrono::milliseconds timeout) {
+    return eventually([&] { return contains("\n" + log(pid), "\n" + line + "\n"); }, timeout);
+}
+
+Result Router::run(const std::string &program, const std::vector<std::string> &args, int card,
+                   const std::vector<std::string> &extra) {
+    std::string base = dir_ + "/run-" + std::to_string(++serial_);
+    fs::create_directories(rundir(card));
+    Result r;
+    pid_t pid = spawn(program, args, env(card, extra), base + ".out", base + ".err");
+    if (pid <= 0)
+        return r;
+    if ((r.status = wait_exit(pid, 60s)) == -1)
+        stop(pid, SIGKILL);
+    r.out = read_file(base + ".out");
+    r.err = read_file(base + ".err");
+    return r;
+}
+
+std::string Router::records(int card, const std::string &program) const {
+    return read_file(rundir(card) + "/records/" + program + ".log");
+}
+
+std::string Router::zone_in_effect(int card) const {
+    std::error_code ec;
+    std::string target = fs::read_symlink(localtime(card), ec).string();
+    std::string root = zoneinfo() + "/";
+    return target.rfind(root, 0) == 0 ? target.substr(root.size()) : target;
+}
+
+Router &shared_router() {
+    static Router router;
+    static bool exported = (router.export_env(0), true);
+    (void)exported;
+    return router;
+}
+
+}  // namespace ts

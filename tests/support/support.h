@@ -1,0 +1,109 @@
+// What the platform and end-to-end tests share: a private router on this machine (a temp
+// directory with platformd's socket and state, a runtime directory per card and a zoneinfo tree
+// of its own), the real programs started in it, command runs and bounded waits.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ts {
+
+using namespace std::chrono_literals;
+
+struct Result {
+    int status = -1;  // exit status, 128 + signal, or -1 when it did not end in time
+    std::string out, err;
+};
+
+std::string bin(const std::string &program);
+std::string read_file(const std::string &path);
+bool contains(const std::string &hay, const std::string &needle);
+// The lines of TEXT that begin with PREFIX.
+std::vector<std::string> lines(const std::string &text, const std::string &prefix = "");
+// Whether RES ended with STATUS and has TEXT in its output; what it did instead when not.
+testing::AssertionResult ended(const Result &res, int status, const std::string &text = "");
+// Polls COND until it holds; false once TIMEOUT has passed.
+bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 20s);
+
+class Router {
+  public:
+    Router();
+    ~Router();  // kills what it started and removes the directory (unless TZD_TEST_KEEP is set)
+    Router(const Router &) = delete;
+    Router &operator=(const Router &) = delete;
+
+    const std::string &dir() const { return dir_; }
+    std::string socket() const { return dir_ + "/platformd.sock"; }
+    std::string rundir(int card) const { return dir_ + "/card" + std::to_string(card); }
+    std::string localtime(int card) const { return rundir(card) + "/localtime"; }
+    std::string zoneinfo() const { return dir_ + "/zoneinfo"; }
+    std::string statedir() const { return dir_ + "/state"; }
+    // Copies zone files from the system's tree into the router's.
+    void add_zones(const std::vector<std::string> &names);
+
+    // The environment of a process of CARD: this process's with the router's variables in place
+    // of its own and without NOTIFY_SOCKET and TZ, then EXTRA ("NAME=VALUE" sets NAME, a bare
+    // "NAME" unsets it).
+    std::vector<std::string> env(int card = 0, const std::vector<std::string> &extra = {}) const;
+    // Sets the router's variables in this process, before the platform library first reads them.
+    void export_env(int card = 0) const;
+
+    // Starts PROGRAM in the background; its standard output and error go to its log.
+    pid_t start(const std::string &program, const std::vector<std::string> &args = {}, int card = 0,
+                const std::vector<std::string> &extra = {});
+    // Starts platformd and waits until it answers; -1 when it did not come up.
+    pid_t start_platformd();
+    pid_t platformd() const { return platformd_; }
+    // Signals PID and waits for its end (SIGKILL after 15 s); its status.
+    int stop(pid_t pid, int sig = SIGTERM);
+    void stop_all();
+    // The status once PID has ended; -1 while it still runs after TIMEOUT, -2 when it is not a
+    // child of this process.
+    int wait_exit(pid_t pid, std::chrono::milliseconds timeout = 20s);
+    bool running(pid_t pid) { return pid > 0 && wait_exit(pid, 0ms) == -1; }
+    std::string log(pid_t pid) const;
+    std::vector<std::string> lines(pid_t pid, const std::string &prefix) const {
+        return ts::lines(log(pid), prefix);
+    }
+    // Waits for a line of PID's log equal to LINE.
+    bool wait_line(pid_t pid, const std::string &line, std::chrono::milliseconds timeout = 20s);
+
+    // Runs PROGRAM to its end (killed after 60 s).
+    Result run(const std::string &program, const std::vector<std::string> &args, int card = 0,
+               const std::vector<std::string> &extra = {});
+    Result ctl(const std::vector<std::string> &args) { return run(bin("platformctl"), args); }
+    Result tzctl(int card, const std::vector<std::string> &args) {
+        return run(bin("tzctl"), args, card);
+    }
+
+    std::string records(int card, const std::string &program = "tzd") const;
+    // The zone CARD's time-zone link points at, relative to the router's tree; "" when none.
+    std::string zone_in_effect(int card) const;
+
+  private:
+    pid_t spawn(const std::string &program, const std::vector<std::string> &args,
+                const std::vector<std::string> &env, const std::string &out,
+                const std::string &err);
+
+    std::string dir_;
+    pid_t platformd_ = -1;
+    // A test may run programs and wait for them from several threads at once.
+    std::atomic<int> serial_{0};
+    mutable std::mutex mu_;  // guards logs_ and ended_
+    std::map<pid_t, std::string> logs_;
+    std::map<pid_t, int> ended_;
+};
+
+// The router of this test process, made once, whose variables the process itself uses (card 0).
+Router &shared_router();
+
+}  // namespace ts

@@ -42,12 +42,18 @@ def _die_with_parent(parent=os.getpid()):
         os._exit(1)
 
 
-def run(args, env=None, timeout=120, check=True, tied=True):
+def run(args, env=None, timeout=120, check=True, tied=True, cpus=None):
     """Runs a short-lived program to its end (killed after TIMEOUT seconds); its output. TIED:
     the kernel kills it should this script die first (the hook makes Python fork the whole
-    interpreter instead of spawning, some milliseconds, so timed process runs go without)."""
+    interpreter instead of spawning, some milliseconds, so timed process runs go without).
+    CPUS: the program and whatever it starts run only there."""
+    def child():
+        if cpus is not None:
+            os.sched_setaffinity(0, cpus)
+        _die_with_parent()
+
     r = subprocess.run(args, env=env, capture_output=True, text=True, timeout=timeout,
-                       preexec_fn=_die_with_parent if tied else None)
+                       preexec_fn=child if tied or cpus is not None else None)
     if check and r.returncode != 0:
         raise RuntimeError(f"{' '.join(map(str, args))} exited with {r.returncode}: "
                            f"{r.stderr.strip()[:500]}")
@@ -145,10 +151,10 @@ class System:
                 print(f"run.py: stopping {p.name} {p.pid}: {e}", file=sys.stderr)
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def load(self, qtype, clients, rounds, arg="", card=0):
+    def load(self, qtype, clients, rounds, arg="", card=0, cpus=None):
         """tzload: median and p99 round trip (us), replies per second, failed exchanges."""
         r = run([f"{self.build}/bench/tzload", self.channel(card), str(qtype), str(clients),
-                 str(rounds), arg], check=False)
+                 str(rounds), arg], check=False, cpus=cpus)
         out = r.stdout.split()
         if len(out) != 4:
             raise RuntimeError(f"tzload failed: {r.stderr.strip()[:500]}")
@@ -157,6 +163,15 @@ class System:
     def ctl(self, *args, card=0):
         return run([f"{self.build}/bin/platformctl", *args], env=self.env(card), timeout=60,
                    check=False)
+
+
+def pin(pid, cpus):
+    """Every thread of PID runs only on CPUS."""
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            os.sched_setaffinity(int(tid), cpus)
+        except ProcessLookupError:
+            pass
 
 
 def can_connect(path):
@@ -338,17 +353,25 @@ def measure(a, b, rows, mem_rows):
                      f"{cold_ms / walk_ms:.2f}x bare walk ({walk_ms:.1f} ms: a fresh process's "
                      f"first walk, median of {a.runs})", "<= 1.5x"))
 
-        # Warm queries, each repetition beside its own floors.
+        # Warm queries, each repetition beside its own floors. Client, server and tzd share one
+        # CPU: a round trip is then the work of both sides, not the time an idle CPU takes to
+        # wake up, which on a virtual machine varies from run to run by more than the service
+        # costs. One pair of figures without pinning follows, for reference.
         t = s.start_tzd()
         s.load(4, 1, 1, "Europe/Paris")
+        one = {a.cpu} if a.cpu >= 0 else None
+        every = os.sched_getaffinity(0)
+        if one:
+            pin(t.pid, one)
         queries = ((1, "", 1.5), (2, "CET", None), (3, "CE", 1.3), (4, "Europe/Paris", 1.3),
                    (5, "", 1.5))
         pp = {m: [] for m in ("blocking", "epoll", "epoll-peek")}
-        pp_rate = []
+        pp_rate, rate1 = [], []
         warm = {q[0]: [] for q in queries}
         for rep in range(a.runs):
             for mode in pp:
-                out = run([f"{b}/bench/floor_pingpong", str(a.rounds), mode]).stdout.split()
+                out = run([f"{b}/bench/floor_pingpong", str(a.rounds), mode],
+                          cpus=one).stdout.split()
                 pp[mode].append(float(out[0]))
                 if mode == "blocking":
                     pp_rate.append(float(out[1]))
@@ -356,10 +379,14 @@ def measure(a, b, rows, mem_rows):
             # round trips of its own, so no type always comes first after the floors.
             for qtype, arg, _ in queries[rep % len(queries):] + queries[:rep % len(queries)]:
                 rounds = a.rounds // 20 if qtype == 2 else a.rounds
-                s.load(qtype, 1, max(rounds // 20, 10), arg)
-                warm[qtype].append(s.load(qtype, 1, rounds, arg)[0])
+                s.load(qtype, 1, max(rounds // 20, 10), arg, cpus=one)
+                res = s.load(qtype, 1, rounds, arg, cpus=one)
+                warm[qtype].append(res[0])
+                if qtype == 4:
+                    rate1.append(res[2])
+        where = f"all on CPU {a.cpu}" if one else "not pinned"
         pp_us = med(pp["blocking"])
-        rows.append(("bare ping-pong (the floor of warm queries)", f"{pp_us:.1f} us",
+        rows.append((f"bare ping-pong (the floor of warm queries; {where})", f"{pp_us:.1f} us",
                      f"server in epoll: {med(pp['epoll']):.1f} us; epoll with a length peek, "
                      f"as the channel does: {med(pp['epoll-peek']):.1f} us", ""))
         n_cet = int(run([f"{b}/bin/tzctl", "locations", "CET", "--json"], env=s.env(),
@@ -372,18 +399,29 @@ def measure(a, b, rows, mem_rows):
             else:
                 rows.append((f"warm type {qtype}" + (f" ({arg})" if arg else ""), f"{m:.1f} us",
                              f"{m / pp_us:.2f}x bare ping-pong", f"<= {target}x"))
-
-        # Throughput of type 4 by the number of clients.
         floor_rate = med(pp_rate)
-        for clients in (1, 4, 16):
+        rows.append(("throughput, 1 client, type 4", f"{med(rate1):.0f}/s",
+                     f"{med(rate1) / floor_rate:.2f}x bare ping-pong rate ({floor_rate:.0f}/s)",
+                     ">= 0.8x"))
+
+        # Without pinning: the same pair as the scheduler places it, then several clients.
+        if one:
+            pin(t.pid, every)
+            free_pp, free_t4 = [], []
+            for _ in range(a.runs):
+                free_pp.append(float(run([f"{b}/bench/floor_pingpong", str(a.rounds)])
+                                     .stdout.split()[0]))
+                free_t4.append(s.load(4, 1, a.rounds, "Europe/Paris")[0])
+            rows.append(("not pinned: warm type 4, bare ping-pong", f"{med(free_t4):.1f} us",
+                         f"{med(free_t4) / med(free_pp):.2f}x bare ping-pong "
+                         f"({med(free_pp):.1f} us)", ""))
+        for clients in (4, 16):
             res = [s.load(4, clients, a.rounds * 2 // clients, "Europe/Paris")
                    for _ in range(max(3, a.runs // 2))]
             rate, p99 = med([r[2] for r in res]), med([r[1] for r in res])
             lost = sum(r[3] for r in res)
-            rows.append((f"throughput, {clients} client{'s' if clients > 1 else ''}, type 4",
-                         f"{rate:.0f}/s", f"{rate / floor_rate:.2f}x bare ping-pong rate "
-                         f"({floor_rate:.0f}/s); p99 {p99:.0f} us; {lost} lost",
-                         ">= 0.8x" if clients == 1 else "0 lost"))
+            rows.append((f"throughput, {clients} clients, type 4, not pinned", f"{rate:.0f}/s",
+                         f"p99 {p99:.0f} us; {lost} lost", "0 lost"))
 
         # Memory: fresh (medians over the cold runs), then this tzd after all the load above.
         steady = memory(t.pid)
@@ -453,6 +491,8 @@ def main():
     ap.add_argument("--wait-quiet", type=float, default=0, metavar="SECONDS",
                     help="first wait up to SECONDS for the 1-minute load average to fall below "
                     "a quarter of the CPUs")
+    ap.add_argument("--cpu", type=int, default=0, help="the CPU that clients, floors and tzd "
+                    "share for the warm figures (-1: no pinning)")
     ap.add_argument("--no-peer", action="store_true", help="skip the Python comparison")
     a = ap.parse_args()
     b = os.path.abspath(a.build)

@@ -3,7 +3,7 @@
 feel, and prints one table (Markdown), each figure the median of repeated runs and, where there
 is one, its ratio to a floor measured in the same run on the same machine.
 
-    python3 bench/system/run.py [--build build] [--runs 7] [--wait-quiet 300]
+    python3 bench/system/run.py [--build build] [--runs 7] [--wait-quiet 300] [--cpu 0]
 
 Floors:
   bare walk        floor_walk: the catalogue build's libc calls and nothing else, the first walk
@@ -12,6 +12,10 @@ Floors:
                    processes, the answering side blocked in recv; the same with the answering side
                    in an epoll loop (with and without a peek at the record length) is shown beside
                    it, to tell what an event loop costs from what the service costs
+  durable writes   the fsync, fsync and fdatasync a commit makes, alone, taking turns with commits
+
+The warm figures run the client, the floors and every thread of tzd on one CPU (--cpu), so that a
+round trip measures work rather than how long an idle CPU takes to wake up.
 
 Every process this starts dies with it: each is in its own session, is stopped at the end
 (SIGTERM, then SIGKILL), and is killed by the kernel should this script itself be killed. Every

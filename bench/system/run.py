@@ -17,9 +17,10 @@ Floors:
 The warm figures run the client, the floors and every thread of tzd on one CPU (--cpu), so that a
 round trip measures work rather than how long an idle CPU takes to wake up.
 
-Every process this starts dies with it: each is in its own session, is stopped at the end
-(SIGTERM, then SIGKILL), and is killed by the kernel should this script itself be killed. Every
-wait is bounded.
+Nothing this starts outlives it: platformd and tzd each run in a session of their own and are
+stopped at the end (SIGTERM, then SIGKILL); they and the load programs are killed by the kernel
+should this script itself be killed; the timed platformctl runs last milliseconds. Every wait and
+every program run is bounded.
 """
 import argparse
 import ctypes
@@ -495,8 +496,9 @@ def main():
     ap.add_argument("--wait-quiet", type=float, default=0, metavar="SECONDS",
                     help="first wait up to SECONDS for the 1-minute load average to fall below "
                     "a quarter of the CPUs")
-    ap.add_argument("--cpu", type=int, default=0, help="the CPU that clients, floors and tzd "
-                    "share for the warm figures (-1: no pinning)")
+    ap.add_argument("--cpu", type=int, default=min(os.sched_getaffinity(0)),
+                    help="the CPU that clients, floors and tzd share for the warm figures "
+                    "(default: the first this script may use; -1: no pinning)")
     ap.add_argument("--no-peer", action="store_true", help="skip the Python comparison")
     a = ap.parse_args()
     b = os.path.abspath(a.build)

@@ -305,17 +305,26 @@ extern "C" int msg_get_clinfo_m_msglen(int32_t reply_id, uint64_t *length) {
     return 0;
 }
 
-extern "C" int msg_reply(int32_t reply_id, int32_t, const void *buffer, size_t length) {
-    if (!buffer && length) {
-        errno = EINVAL;
-        return -1;
-    }
+namespace {
+
+// Sends one reply record to the client named by REPLY_ID.
+int reply_to(int32_t reply_id, int32_t status, const void *buffer, size_t length) {
     auto conn = conns().find(reply_id);
     if (!conn) {
         errno = ENOENT;
         return -1;
     }
-    return send_reply(conn->fd.get(), 0, buffer, length) ? 0 : -1;
+    return send_reply(conn->fd.get(), status, buffer, length) ? 0 : -1;
+}
+
+}  // namespace
+
+extern "C" int msg_reply(int32_t reply_id, int32_t, const void *buffer, size_t length) {
+    if (!buffer && length) {
+        errno = EINVAL;
+        return -1;
+    }
+    return reply_to(reply_id, 0, buffer, length);
 }
 
 extern "C" int msg_error(int32_t reply_id, int32_t error) {
@@ -323,10 +332,5 @@ extern "C" int msg_error(int32_t reply_id, int32_t error) {
         errno = EINVAL;
         return -1;
     }
-    auto conn = conns().find(reply_id);
-    if (!conn) {
-        errno = ENOENT;
-        return -1;
-    }
-    return send_reply(conn->fd.get(), error, nullptr, 0) ? 0 : -1;
+    return reply_to(reply_id, error, nullptr, 0);
 }

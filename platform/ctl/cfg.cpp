@@ -2,6 +2,8 @@
 #include <ctype.h>
 #include <stdio.h>
 
+#include <iostream>
+
 #include "ctl.h"
 #include "platform/proto_cfg.h"
 #include "platform/tuple.h"
@@ -45,6 +47,19 @@ bool print_value(const std::vector<uint8_t> &value, std::string &line) {
     for (size_t i = 0; i < strings->size(); i++)
         line += (i ? " " : "") + quoted((*strings)[i]);
     return true;
+}
+
+// The tuple of strings as a JSON array, or null when it is not one.
+void write_value(cli::JsonWriter &j, const std::vector<uint8_t> &value) {
+    auto strings = platform::tuple_strings(value.data(), value.size());
+    if (!strings) {
+        j.null();
+        return;
+    }
+    j.begin_array();
+    for (auto &s : *strings)
+        j.value(s);
+    j.end_array();
 }
 
 int commit(const std::string &path, uint32_t flags, const std::vector<uint8_t> &value) {
@@ -96,6 +111,13 @@ int get(const std::vector<std::string> &args) {
     std::string line;
     if (!r.u64(sequence) || !r.bytes(value) || !r.at_end() || !print_value(value, line))
         return fail(EXIT_FAILED, "malformed answer from platformd");
+    if (json_output()) {
+        cli::JsonWriter j(std::cout);
+        j.begin_object().field("path", args[0]).field("sequence", int64_t(sequence));
+        write_value(j.key("value"), value);
+        j.end_object();
+        return EXIT_OK;
+    }
     printf("%s\n", line.c_str());
     return EXIT_OK;
 }
@@ -105,6 +127,9 @@ int list(const std::vector<std::string> &args) {
         return usage_error("cfg", "list", "cfg list takes at most one prefix");
     std::string prefix = args.empty() ? std::string() : args[0];
     std::string after;
+    // The JSON object is written once every page has arrived, so that a failure part-way
+    // leaves no half object on standard output.
+    std::vector<proto::CfgEntry> all;
     for (;;) {
         proto::Writer w;
         w.str(prefix).str(after);
@@ -122,20 +147,34 @@ int list(const std::vector<std::string> &args) {
             std::string line = e.path + " ";
             if (!print_value(e.value, line))
                 line = e.path + " (malformed value)";
-            printf("%s\n", line.c_str());
+            if (!json_output())
+                printf("%s\n", line.c_str());
         }
+        if (json_output())
+            all.insert(all.end(), page.begin(), page.end());
         if (!more || page.empty())
-            return EXIT_OK;
+            break;
         after = page.back().path;
     }
+    if (json_output()) {
+        cli::JsonWriter j(std::cout);
+        j.begin_object().field("prefix", prefix).key("items").begin_array();
+        for (auto &e : all) {
+            j.begin_object().field("path", e.path).field("sequence", int64_t(e.sequence));
+            write_value(j.key("value"), e.value);
+            j.end_object();
+        }
+        j.end_array().end_object();
+    }
+    return EXIT_OK;
 }
 
 Register reg({
     {"cfg", "set", "PATH STR...",
      "commit an item (a tuple of strings); a refusal prints its reason", set},
     {"cfg", "delete", "PATH", "commit the deletion of an item", del},
-    {"cfg", "get", "PATH", "print the committed tuple of an item", get},
-    {"cfg", "list", "[PREFIX]", "print every item whose path begins with PREFIX", list},
+    {"cfg", "get", "PATH", "print the committed tuple of an item", get, true},
+    {"cfg", "list", "[PREFIX]", "print every item whose path begins with PREFIX", list, true},
 });
 
 }  // namespace

@@ -17,6 +17,8 @@ std::vector<Command> &table() {
     return t;
 }
 
+bool json = false;
+
 void print_usage(FILE *out) {
     fprintf(out, "usage: platformctl COMMAND [ARGS...]\n\ncommands:\n");
     std::vector<Command> sorted = table();
@@ -28,9 +30,19 @@ void print_usage(FILE *out) {
         fprintf(out, "  %-34s %s\n", words.c_str(), c.help.c_str());
     }
     fprintf(out,
+            "\noptions:\n"
+            "  --json    print the answer as one JSON object on one line (status, role show,\n"
+            "            cfg get, cfg list); keys and their order do not change:\n"
+            "              status    {dlrsc, cards: [CARD], lines: [..]}\n"
+            "              role show {dlrsc, cards: [CARD]}\n"
+            "              cfg get   {path, sequence, value: [..]}\n"
+            "              cfg list  {prefix, items: [{path, sequence, value: [..] | null}]}\n"
+            "              CARD      {card, dlrsc, up, ready, processes, ready_processes,\n"
+            "                         role_registrations}\n"
+            "  -h, --help  this help; after a command, that command's usage\n"
             "\nplatformd is found at PLATFORM_SOCKET (default $PLATFORM_RUNDIR/platformd.sock).\n"
-            "exit status: 0 done, 1 refused or failed, 2 bad command line, 3 platformd not "
-            "reachable\n");
+            "\nexit status (the same table for tzctl):\n%s",
+            cli::exit_status_help());
 }
 
 }  // namespace
@@ -42,6 +54,39 @@ Register::Register(std::initializer_list<Command> commands) {
 
 const std::vector<Command> &commands() {
     return table();
+}
+
+bool json_output() {
+    return json;
+}
+
+int fetch_cards(uint32_t &dlrsc, std::vector<Card> &cards) {
+    std::string msg;
+    std::vector<uint8_t> body;
+    int rc = request(proto::T_CTL_ROLE_SHOW, proto::Writer(), msg, body);
+    if (rc != EXIT_OK)
+        return rc;
+    proto::Reader r(body);
+    uint32_t count = 0;
+    if (!r.u32(dlrsc) || !r.u32(count) || count > 1000)
+        return fail(EXIT_FAILED, "malformed answer from platformd");
+    cards.assign(count, Card{});
+    for (auto &c : cards)
+        if (!r.u32(c.card) || !r.u32(c.processes) || !r.u32(c.ready) || !r.u32(c.registrations))
+            return fail(EXIT_FAILED, "malformed answer from platformd");
+    return EXIT_OK;
+}
+
+void write_card(cli::JsonWriter &j, const Card &c, uint32_t dlrsc) {
+    j.begin_object()
+        .field("card", int64_t(c.card))
+        .field("dlrsc", c.card == dlrsc)
+        .field("up", c.processes > 0)
+        .field("ready", c.ready > 0)
+        .field("processes", int64_t(c.processes))
+        .field("ready_processes", int64_t(c.ready))
+        .field("role_registrations", int64_t(c.registrations))
+        .end_object();
 }
 
 int fail(int code, const std::string &text) {
@@ -98,9 +143,9 @@ int request(uint16_t type, const proto::Writer &payload, std::string &message,
     if (status)
         *status = st;
     if (st != 0)
-        return fail(EXIT_FAILED, message.empty()
-                                     ? std::string("request failed: ") + strerror(int(st))
-                                     : message);
+        return fail(
+            st == ENOENT ? EXIT_NONE : EXIT_FAILED,
+            message.empty() ? std::string("request failed: ") + strerror(int(st)) : message);
     return EXIT_OK;
 }
 
@@ -108,7 +153,14 @@ int request(uint16_t type, const proto::Writer &payload, std::string &message,
 
 int main(int argc, char **argv) {
     using namespace platformctl;
-    std::vector<std::string> args(argv + 1, argv + argc);
+    // --json may stand before the command or among the words of a command that takes it; a
+    // command's other words are never options, so "cfg set PATH --json" stores "--json".
+    std::vector<std::string> args;
+    bool json_seen = false;
+    int i = 1;
+    for (; i < argc && std::string(argv[i]) == "--json"; i++)
+        json_seen = true;
+    args.assign(argv + i, argv + argc);
     if (args.empty())
         return print_usage(stderr), EXIT_USAGE;
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
@@ -133,10 +185,16 @@ int main(int argc, char **argv) {
         if (c.group != group)
             continue;
         group_known = true;
-        if (c.name.empty())
-            return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
-        if (args.size() >= 2 && args[1] == c.name)
-            return c.run(std::vector<std::string>(args.begin() + 2, args.end()));
+        if (!c.name.empty() && (args.size() < 2 || args[1] != c.name))
+            continue;
+        std::vector<std::string> rest(args.begin() + (c.name.empty() ? 1 : 2), args.end());
+        if (c.json)
+            json_seen |= std::erase(rest, "--json") > 0;
+        if (json_seen && !c.json)
+            return usage_error(c.group, c.name,
+                               "--json is for status, role show, cfg get and cfg list");
+        json = json_seen;
+        return c.run(rest);
     }
     if (group_known)
         return usage_error(group, "",

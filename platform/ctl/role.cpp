@@ -1,14 +1,12 @@
 // platformctl role show|set: the dLRSC role and the cards of the router.
 #include <stdio.h>
 
+#include <iostream>
+
 #include "ctl.h"
 
 namespace platformctl {
 namespace {
-
-struct CardLine {
-    uint32_t card, processes, ready, registrations;
-};
 
 int role_show(const std::vector<std::string> &args) {
     if (args.size() > 1)
@@ -16,26 +14,27 @@ int role_show(const std::vector<std::string> &args) {
     uint32_t only = 0;
     if (args.size() == 1 && !parse_card(args[0], only))
         return usage_error("role", "show", "'" + args[0] + "' is not a card number");
-    std::string msg;
-    std::vector<uint8_t> body;
-    int rc = request(proto::T_CTL_ROLE_SHOW, proto::Writer(), msg, body);
-    if (rc != EXIT_OK)
+    uint32_t dlrsc = 0;
+    std::vector<Card> cards;
+    if (int rc = fetch_cards(dlrsc, cards); rc != EXIT_OK)
         return rc;
-    proto::Reader r(body);
-    uint32_t dlrsc = 0, count = 0;
-    if (!r.u32(dlrsc) || !r.u32(count) || count > 1000)
-        return fail(EXIT_FAILED, "malformed answer from platformd");
-    std::vector<CardLine> cards(count);
-    for (auto &c : cards)
-        if (!r.u32(c.card) || !r.u32(c.processes) || !r.u32(c.ready) || !r.u32(c.registrations))
-            return fail(EXIT_FAILED, "malformed answer from platformd");
-    bool found = false;
+    if (!args.empty())
+        std::erase_if(cards, [&](const Card &c) { return c.card != only; });
+    if (!args.empty() && cards.empty())
+        return fail(EXIT_NONE, "no such card " + args[0] +
+                                   " (a card exists once a process of it connected or "
+                                   "'role set' named it)");
+    if (json_output()) {
+        cli::JsonWriter j(std::cout);
+        j.begin_object().field("dlrsc", int64_t(dlrsc)).key("cards").begin_array();
+        for (auto &c : cards)
+            write_card(j, c, dlrsc);
+        j.end_array().end_object();
+        return EXIT_OK;
+    }
     if (args.empty())
         printf("dLRSC: card %u\n", dlrsc);
     for (auto &c : cards) {
-        if (!args.empty() && c.card != only)
-            continue;
-        found = true;
         printf("card %u: %s, %s", c.card, c.card == dlrsc ? "dLRSC" : "not dLRSC",
                c.processes ? "up" : "down");
         if (c.processes)
@@ -44,10 +43,6 @@ int role_show(const std::vector<std::string> &args) {
                    c.ready, c.registrations);
         printf("\n");
     }
-    if (!found)
-        return fail(EXIT_FAILED, "no such card " + args[0] +
-                                     " (a card exists once a process of it connected or "
-                                     "'role set' named it)");
     return EXIT_OK;
 }
 
@@ -69,7 +64,8 @@ int role_set(const std::vector<std::string> &args) {
 }
 
 Register reg({
-    {"role", "show", "[CARD]", "which card is the dLRSC, which cards are up and ready", role_show},
+    {"role", "show", "[CARD]", "which card is the dLRSC, which cards are up and ready", role_show,
+     true},
     {"role", "set", "CARD", "move the dLRSC role to CARD (events 32 and 4 follow)", role_set},
 });
 

@@ -1,6 +1,8 @@
 // platformctl status and fault: the daemon's state, and the faults that tests inject.
 #include <stdio.h>
 
+#include <iostream>
+
 #include "ctl.h"
 
 namespace platformctl {
@@ -18,12 +20,29 @@ int status(const std::vector<std::string> &args) {
     uint32_t count = 0;
     if (!r.u32(count))
         return fail(EXIT_FAILED, "malformed answer from platformd");
-    for (uint32_t i = 0; i < count; ++i) {
-        std::string line;
+    std::vector<std::string> lines(count);
+    for (auto &line : lines)
         if (!r.str(line))
             return fail(EXIT_FAILED, "malformed answer from platformd");
-        printf("%s\n", line.c_str());
+    if (json_output()) {
+        // The cards as role show gives them, then the daemon's text as it is.
+        uint32_t dlrsc = 0;
+        std::vector<Card> cards;
+        if ((rc = fetch_cards(dlrsc, cards)) != EXIT_OK)
+            return rc;
+        fflush(stdout);
+        cli::JsonWriter j(std::cout);
+        j.begin_object().field("dlrsc", int64_t(dlrsc)).key("cards").begin_array();
+        for (auto &c : cards)
+            write_card(j, c, dlrsc);
+        j.end_array().key("lines").begin_array();
+        for (auto &line : lines)
+            j.value(line);
+        j.end_array().end_object();
+        return EXIT_OK;
     }
+    for (auto &line : lines)
+        printf("%s\n", line.c_str());
     return EXIT_OK;
 }
 
@@ -47,7 +66,8 @@ int fault(const std::vector<std::string> &args) {
 }
 
 Register reg({
-    {"status", "", "", "cards, roles, readiness, registered processes, database, faults", status},
+    {"status", "", "", "cards, roles, readiness, registered processes, database, faults", status,
+     true},
     {"fault", "", "NAME ARGS... | clear | list",
      "inject a test fault (e.g. lrd-fail SECONDS), clear all, or list them", fault},
 });

@@ -87,13 +87,13 @@ TEST_F(CfgDb, CommitsAreAllOrNothingAndReachEveryNotifiee) {
     for (auto &c : refused)
         EXPECT_TRUE(ts::ended(set(c.path, {c.first, "Not/AZone"}), 1, c.reason));
     EXPECT_EQ(get(TZ_ITEM), "CET Europe/Paris\n");
-    EXPECT_EQ(r.ctl({"cfg", "get", "/cfg/other/item"}).status, 1);
+    EXPECT_EQ(r.ctl({"cfg", "get", "/cfg/other/item"}).status, 4);
 
     // A deletion goes through the verifier with the delete flag; one of nothing is refused.
     ASSERT_EQ(r.ctl({"cfg", "delete", TZ_ITEM}).status, 0);
     EXPECT_EQ(r.lines(v, "apply ").back(), "apply timezone 4 -");
     for (const char *cmd : {"get", "delete"})
-        EXPECT_TRUE(ts::ended(r.ctl({"cfg", cmd, TZ_ITEM}), 1, "no such item"));
+        EXPECT_TRUE(ts::ended(r.ctl({"cfg", cmd, TZ_ITEM}), 4, "no such item"));
     EXPECT_EQ(r.lines(v, "verify ").size(), 4u);
     // The notifiees saw the good commits only.
     for (pid_t f : {f1, f2}) {
@@ -235,26 +235,29 @@ TEST_F(CfgDb, TransientFailuresAreReportedAsSuchUntilTheyPass) {
 }
 
 TEST_F(CfgDb, TzctlSetsClearsAndShowsTheConfiguredZone) {
-    EXPECT_TRUE(ts::ended(r.tzctl(3, {"set", "CET", "Europe/Paris"}), 4, "no verifier"));
+    r.add_zones({"Europe/Paris"});
+    EXPECT_TRUE(ts::ended(r.tzctl(3, {"set", "CET", "Europe/Paris"}), 1, "no verifier"));
 
     pid_t v = peer({"--verify"});
-    EXPECT_EQ(r.tzctl(3, {"show"}).out, "configured: none\nin effect on card 3: none\n");
+    EXPECT_EQ(r.tzctl(3, {"show"}).out,
+              "configured: none\nin effect on card 3 (PLATFORM_CARD=3): none\n");
     ASSERT_EQ(r.tzctl(3, {"set", "CET", "Europe/Paris"}).status, 0);
     EXPECT_EQ(r.lines(v, "apply "), Lines{"apply timezone 0 CET|Europe/Paris"});
-    EXPECT_TRUE(ts::ended(r.tzctl(3, {"set", "refuse", "Bad/Zone"}), 4, "no good: Bad/Zone"));
+    EXPECT_TRUE(
+        ts::ended(r.tzctl(3, {"set", "refuse", "Europe/Paris"}), 1, "no good: Europe/Paris"));
 
     // The setter's record beside the card's link names the zone in effect.
     std::ofstream(r.localtime(3) + ".zone") << "Europe/Paris\n";
     EXPECT_EQ(r.tzctl(3, {"show"}).out,
-              "configured: CET Europe/Paris\nin effect on card 3: Europe/Paris\n");
+              "configured: CET Europe/Paris\nin effect on card 3 (PLATFORM_CARD=3): Europe/Paris\n");
     EXPECT_EQ(r.tzctl(3, {"--json", "show"}).out,
               "{\"configured\": {\"abbreviation\": \"CET\", \"zone\": \"Europe/Paris\"}, "
-              "\"card\": 3, \"in_effect\": \"Europe/Paris\"}\n");
+              "\"card\": 3, \"card_from\": \"PLATFORM_CARD\", \"in_effect\": \"Europe/Paris\"}\n");
 
     ASSERT_EQ(r.tzctl(3, {"unset"}).status, 0);
     EXPECT_EQ(r.lines(v, "verify timezone 4 ").size(), 1u);
-    EXPECT_TRUE(ts::ended(r.tzctl(3, {"unset"}), 1, "no time zone is configured"));
-    EXPECT_EQ(r.tzctl(3, {"set", "CET"}).status, 2);
+    EXPECT_TRUE(ts::ended(r.tzctl(3, {"unset"}), 4, "no time zone is configured"));
+    EXPECT_EQ(r.tzctl(3, {"set", "CET", "Europe/Paris", "x"}).status, 2);
 }
 
 TEST_F(CfgDb, BadRequestsAreAnsweredAndTheConnectionKept) {

@@ -98,7 +98,7 @@ TEST_F(Platformd, AProcessIsShownWhileItRunsAndLosesOnlyItsOwnWhenKilled) {
     }));
     EXPECT_FALSE(contains(r.ctl({"status"}).out, "pid " + std::to_string(peer)));
     EXPECT_TRUE(moved_and_heard(other));
-    EXPECT_TRUE(ts::ended(r.ctl({"role", "show", "9"}), 1, "no such card 9"));
+    EXPECT_TRUE(ts::ended(r.ctl({"role", "show", "9"}), 4, "no such card 9"));
 }
 
 // Each bad record on a connection of its own: the answer, then a ping answered on the same

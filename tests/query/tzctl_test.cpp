@@ -108,40 +108,40 @@ const std::string no_completion = "tzctl: no unique completion for '";
 
 TEST_F(Tzctl, QueriesPrintTheirAnswersAndExitStatuses) {
     serve(tz_cli_msg_thread);
-    check({{{"list"}, 4, "", "tzctl: ENOPKG: zoneinfo package not available\n"}});
+    check({{{"list"}, 1, "", "tzctl: ENOPKG: zoneinfo package not available\n"}});
     for (const char *z : {"Europe/Paris", "Europe/Berlin", "Asia/Kolkata", "America/New_York"})
         tree_.zone(std::string("zoneinfo/") + z, z);
     check({
         {{"list"},
          0,
-         "ABBREV  UTC OFFSETS  LOCATIONS\nCET     1:00         2\n"
-         "EST     -5:00        1\nIST     5:30         1\n"},
+         "ABBREV  UTC OFFSETS  LOCATIONS\nCET     +01:00       2\n"
+         "EST     -05:00       1\nIST     +05:30       1\n"},
         {{"locations", "IST"},
          0,
          "LOCATION      UTC OFFSET  DST NOW  DST ABBREV\n"
-         "Asia/Kolkata  5:30        no       -\n"},
-        {{"locations", "XYZ"}, 1, "", "tzctl: no such abbreviation: XYZ\n"},
-        {{"locations", "-03"}, 1, "", "tzctl: no such abbreviation: -03\n"},
+         "Asia/Kolkata  +05:30      no       -\n"},
+        {{"locations", "XYZ"}, 4, "", "tzctl: no such abbreviation: XYZ\n"},
+        {{"locations", "-03"}, 4, "", "tzctl: no such abbreviation: -03\n"},
         {{"complete", "CE"}, 0, "CET\n"},
         {{"complete", ""},
-         1,
+         4,
          "",
          no_completion + "': no abbreviation, or several, begin with it\n"},
-        {{"complete", "CETX"}, 1, "", no_completion + "CETX'"},
+        {{"complete", "CETX"}, 4, "", no_completion + "CETX'"},
         {{"zone-of", "Asia/Kolkata"}, 0, "IST\n"},
-        {{"zone-of", "Nowhere/City"}, 1, "", "tzctl: unknown location: Nowhere/City\n"},
+        {{"zone-of", "Nowhere/City"}, 4, "", "tzctl: unknown location: Nowhere/City\n"},
         {{"all-locations"}, 0, "America/New_York\nAsia/Kolkata\nEurope/Berlin\nEurope/Paris\n"},
         {{"list", "--json"},
          0,
          R"({"count": 3, "possibly_truncated": false, "abbreviations": [)"
-         R"({"abbreviation": "CET", "utc_offsets": ["1:00"], "more_offsets": false, "locations": 2}, )"
-         R"({"abbreviation": "EST", "utc_offsets": ["-5:00"], "more_offsets": false, "locations": 1}, )"
-         R"({"abbreviation": "IST", "utc_offsets": ["5:30"], "more_offsets": false, "locations": 1}]})"
+         R"({"abbreviation": "CET", "utc_offsets": ["+01:00"], "more_offsets": false, "locations": 2}, )"
+         R"({"abbreviation": "EST", "utc_offsets": ["-05:00"], "more_offsets": false, "locations": 1}, )"
+         R"({"abbreviation": "IST", "utc_offsets": ["+05:30"], "more_offsets": false, "locations": 1}]})"
          "\n"},
         {{"--json", "locations", "IST"},
          0,
          R"({"abbreviation": "IST", "found": true, "count": 1, "possibly_truncated": false, )"
-         R"("locations": [{"location": "Asia/Kolkata", "utc_offset": "5:30", "dst_active": false, )"
+         R"("locations": [{"location": "Asia/Kolkata", "utc_offset": "+05:30", "dst_active": false, )"
          R"("dst_abbreviation": null, "info": "5:30 DST_ACTIV NO "}]})"
          "\n"},
         {{"--json", "complete", "CET"},
@@ -149,7 +149,7 @@ TEST_F(Tzctl, QueriesPrintTheirAnswersAndExitStatuses) {
          R"({"prefix": "CET", "exact": true, "unique": false, "completion": "CET"})"
          "\n"},
         {{"--json", "zone-of", "Nowhere/City"},
-         1,
+         4,
          R"({"location": "Nowhere/City", "found": false, "abbreviation": null})"
          "\n",
          "tzctl: unknown location"},
@@ -169,7 +169,7 @@ TEST_F(Tzctl, AnswersOnlyTheStandInGives) {
     };
     const std::string malformed = "tzctl: malformed answer from the time-zone service";
     answer(EIO);
-    check({{{"list"}, 4, "", "tzctl: EIO: "}});
+    check({{{"list"}, 1, "", "tzctl: EIO: "}});
     answer(0, {}, 0);
     check({{{"list"}, 3, "", malformed}});
     answer(0, [](tz_cli_msg &m) { m.loc_list_count = TZ_LOC_LIST_MAX + 1; });
@@ -182,7 +182,7 @@ TEST_F(Tzctl, AnswersOnlyTheStandInGives) {
     check({{{"locations", "CET"},
             0,
             "LOCATION      UTC OFFSET  DST NOW  DST ABBREV\n"
-            "Europe/Paris  1:00        yes      CEST\n"}});
+            "Europe/Paris  +01:00      yes      CEST\n"}});
 
     // A full list may be incomplete; offsets cut by the service are marked.
     answer(0, [](tz_cli_msg &m) {
@@ -194,11 +194,11 @@ TEST_F(Tzctl, AnswersOnlyTheStandInGives) {
         }
     });
     Outcome r = run({"list"});
-    EXPECT_EQ(r.out.rfind("ABBREV  UTC OFFSETS    LOCATIONS\nA000    1:00 2:00 ...  9\n", 0), 0u);
+    EXPECT_EQ(r.out.rfind("ABBREV  UTC OFFSETS        LOCATIONS\nA000    +01:00 +02:00 ...  9\n", 0), 0u);
     EXPECT_EQ(r.err.rfind("tzctl: note: the answer holds the most abbreviations", 0), 0u) << r.err;
     r = run({"--json", "list"});
     EXPECT_EQ(r.out.rfind(R"({"count": 200, "possibly_truncated": true, "abbreviations": [)"
-                          R"({"abbreviation": "A000", "utc_offsets": ["1:00", "2:00"], )"
+                          R"({"abbreviation": "A000", "utc_offsets": ["+01:00", "+02:00"], )"
                           R"("more_offsets": true, "locations": 9}, )",
                           0),
               0u);

@@ -132,7 +132,7 @@ std::unique_ptr<tz_cli_msg> QueryChannel::exchange(const tz_cli_msg &request) {
                    uint32_t(reply[3]) << 24;
     int32_t status = static_cast<int32_t>(raw);
     if (status > 0 && got == TZ_CLI_REPLY_STATUS_SIZE)
-        throw Failure{kExitServiceError, service_error_text(status)};
+        throw Failure{kExitRefused, service_error_text(status)};
     if (status != 0 || got != TZ_CLI_REPLY_SIZE)
         throw unreachable("malformed answer from the time-zone service (status " +
                           std::to_string(status) + ", " + std::to_string(got) + " bytes)");

@@ -5,18 +5,16 @@
 #include <memory>
 #include <string>
 
+#include "exit_status.h"
 #include "tz_cli_msg.h"
 
 namespace tzctl {
 
-// Exit statuses shared by every command.
-enum ExitStatus {
-    kExitOk = 0,
-    kExitNotFound = 1,      // the query was answered, and the answer is "none"
-    kExitUsage = 2,         // bad command line or input rejected before sending
-    kExitUnreachable = 3,   // service not running, or the exchange broke
-    kExitServiceError = 4,  // the service answered with an error code
-};
+using cli::kExitNone;
+using cli::kExitOk;
+using cli::kExitRefused;
+using cli::kExitUnreachable;
+using cli::kExitUsage;
 
 // A failure that ends the command: the text goes to standard error, the status is the exit code.
 struct Failure {

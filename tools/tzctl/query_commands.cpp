@@ -1,5 +1,8 @@
 // The catalogue queries: each sends one request on the query channel and prints the answer as a
 // table for people or, with --json, as one JSON object.
+#include <ctype.h>
+#include <stdio.h>
+
 #include <algorithm>
 #include <iostream>
 #include <sstream>
@@ -23,6 +26,19 @@ std::vector<std::string> words(const std::string &text) {
     std::vector<std::string> out;
     for (std::string w; in >> w;)
         out.push_back(w);
+    return out;
+}
+
+// The service's offset text ("5:30", "-5:00", "0:00") as +05:30, -05:00, +00:00; a text that is
+// not one is kept as it is.
+std::string offset_text(const std::string &raw) {
+    int hours = 0, minutes = 0, used = 0;
+    const char *digits = raw.c_str() + (raw[0] == '-' || raw[0] == '+');
+    if (raw.empty() || sscanf(digits, "%2d:%2d%n", &hours, &minutes, &used) != 2 ||
+        digits[used] != '\0' || !isdigit(static_cast<unsigned char>(digits[0])) || minutes > 59)
+        return raw;
+    char out[16];
+    snprintf(out, sizeof out, "%c%02d:%02d", raw[0] == '-' ? '-' : '+', hours, minutes);
     return out;
 }
 
@@ -109,7 +125,7 @@ int run_list(const Options &options, const std::vector<std::string> &) {
             if (w == "...")
                 row.more_offsets = true;
             else
-                row.offsets.push_back(w);
+                row.offsets.push_back(offset_text(w));
         }
         rows.push_back(std::move(row));
     }
@@ -117,7 +133,7 @@ int run_list(const Options &options, const std::vector<std::string> &) {
                      [](const AbbrevRow &a, const AbbrevRow &b) { return a.abbrev < b.abbrev; });
 
     if (options.json) {
-        JsonWriter j(std::cout);
+        cli::JsonWriter j(std::cout);
         j.begin_object();
         j.field("count", count);
         j.field("possibly_truncated", count == TZ_LIST_MAX);
@@ -165,7 +181,7 @@ struct LocationRow {
 void parse_info(LocationRow &row) {
     auto w = words(row.info);
     if (!w.empty())
-        row.offset = w[0];
+        row.offset = offset_text(w[0]);
     row.dst = w.size() > 2 && w[1] == "DST_ACTIV" && w[2] == "YES";
     if (w.size() > 4 && w[3] == "DSTZ:")
         row.dst_abbrev = w[4];
@@ -195,7 +211,7 @@ int run_locations(const Options &options, const std::vector<std::string> &args) 
     });
 
     if (options.json) {
-        JsonWriter j(std::cout);
+        cli::JsonWriter j(std::cout);
         j.begin_object();
         j.field("abbreviation", abbrev);
         j.field("found", found);
@@ -226,7 +242,7 @@ int run_locations(const Options &options, const std::vector<std::string> &args) 
     }
     if (!found) {
         std::cerr << "tzctl: no such abbreviation: " << abbrev << '\n';
-        return kExitNotFound;
+        return kExitNone;
     }
     note_capacity(count, TZ_LOC_LIST_MAX, "locations");
     return kExitOk;
@@ -250,7 +266,7 @@ int run_complete(const Options &options, const std::vector<std::string> &args) {
         completion = field_text(reply->abbrev, sizeof reply->abbrev);
 
     if (options.json) {
-        JsonWriter j(std::cout);
+        cli::JsonWriter j(std::cout);
         j.begin_object();
         j.field("prefix", prefix);
         j.field("exact", exact);
@@ -267,7 +283,7 @@ int run_complete(const Options &options, const std::vector<std::string> &args) {
     if (!exact && !unique) {
         std::cerr << "tzctl: no unique completion for '" << prefix
                   << "': no abbreviation, or several, begin with it\n";
-        return kExitNotFound;
+        return kExitNone;
     }
     return kExitOk;
 }
@@ -284,7 +300,7 @@ int run_zone_of(const Options &options, const std::vector<std::string> &args) {
     bool found = reply->loc_found != 0;
     std::string abbrev = found ? field_text(reply->abbrev, sizeof reply->abbrev) : "";
     if (options.json) {
-        JsonWriter j(std::cout);
+        cli::JsonWriter j(std::cout);
         j.begin_object();
         j.field("location", location);
         j.field("found", found);
@@ -299,7 +315,7 @@ int run_zone_of(const Options &options, const std::vector<std::string> &args) {
     }
     if (!found) {
         std::cerr << "tzctl: unknown location: " << location << '\n';
-        return kExitNotFound;
+        return kExitNone;
     }
     return kExitOk;
 }
@@ -316,7 +332,7 @@ int run_all_locations(const Options &options, const std::vector<std::string> &) 
     std::sort(locations.begin(), locations.end());
 
     if (options.json) {
-        JsonWriter j(std::cout);
+        cli::JsonWriter j(std::cout);
         j.begin_object();
         j.field("count", count);
         j.field("possibly_truncated", count == TZ_LOC_LIST_MAX);
@@ -339,8 +355,8 @@ const std::vector<Command> &query_commands() {
     static const std::vector<Command> commands = {
         {"list", "", "list every abbreviation with its UTC offsets and number of locations",
          "Prints one row per standard-time abbreviation the service knows, sorted by name: the\n"
-         "abbreviation, the UTC offsets of the zones that use it (\"...\" when there are more\n"
-         "than fit in one answer) and how many locations use it.\n"
+         "abbreviation, the UTC offsets of the zones that use it (as +01:00; \"...\" when there\n"
+         "are more than fit in one answer) and how many locations use it.\n"
          "JSON: {count, possibly_truncated, abbreviations: [{abbreviation, utc_offsets: [..],\n"
          "more_offsets, locations}]}",
          0, 0, run_list},
@@ -348,19 +364,20 @@ const std::vector<Command> &query_commands() {
          "list the locations of an abbreviation and whether daylight saving is in effect",
          "Prints the locations (zone names) whose standard-time abbreviation is ABBR, with the\n"
          "UTC offset, whether daylight-saving time is in effect there now and the daylight-\n"
-         "saving abbreviation. Exits 1 with \"no such abbreviation\" when ABBR is unknown.\n"
+         "saving abbreviation. Exits 4 with \"no such abbreviation\" when ABBR is unknown.\n"
          "ABBR has at most 10 characters.\n"
          "JSON: {abbreviation, found, count, possibly_truncated, locations: [{location,\n"
-         "utc_offset, dst_active, dst_abbreviation, info}]}",
+         "utc_offset (\"+05:30\"), dst_active (true | false), dst_abbreviation (\"CEST\" |\n"
+         "null), info (the service's text, \"5:30 DST_ACTIV NO \")}]}",
          1, 1, run_locations},
         {"complete", "PREFIX", "complete an abbreviation from a unique prefix",
          "Prints PREFIX when it is an abbreviation, otherwise the one abbreviation that begins\n"
-         "with PREFIX. Exits 1 when no abbreviation, or more than one, begins with it.\n"
+         "with PREFIX. Exits 4 when no abbreviation, or more than one, begins with it.\n"
          "JSON: {prefix, exact, unique, completion}",
          1, 1, run_complete},
         {"zone-of", "LOCATION", "print the abbreviation of a location",
          "Prints the standard-time abbreviation of LOCATION, a zone name such as Europe/Paris.\n"
-         "Exits 1 with \"unknown location\" when the service does not know it. LOCATION has at\n"
+         "Exits 4 with \"unknown location\" when the service does not know it. LOCATION has at\n"
          "most 63 characters.\n"
          "JSON: {location, found, abbreviation}",
          1, 1, run_zone_of},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "exit_status.h"
 #include "query_channel.h"
 
 namespace tzctl {
@@ -79,28 +80,28 @@ void print_help(std::ostream &out) {
            "    Words that are not options are arguments wherever they stand, so an\n"
            "    abbreviation such as -03 may be given as it is.\n"
            "\n"
-           "EXIT STATUS\n"
-           "    0   the query was answered\n"
-           "    1   the answer is \"none\": no such abbreviation, no unique completion, unknown\n"
-           "        location\n"
-           "    2   bad command line, or an argument the service cannot take (an abbreviation\n"
-           "        over 10 characters, a location over 63)\n"
-           "    3   the service is not running or the exchange with it failed\n"
-           "    4   the service answered with an error, named on standard error, e.g.\n"
-           "        \"ENOPKG: zoneinfo package not available\" when it has no zoneinfo tree\n"
-           "\n"
+           "EXIT STATUS (the same table for platformctl)\n";
+    out << cli::exit_status_help();
+    out << "\n"
            "ENVIRONMENT\n"
            "    PLATFORM_RUNDIR\n"
            "        The card's runtime directory; the query channel is the socket\n"
            "        $PLATFORM_RUNDIR/dev/tz_cli_msg_transfer. Default: /run/platform when\n"
            "        writable, else $XDG_RUNTIME_DIR/platform, else /tmp/platform-$UID.\n"
+           "    PLATFORM_SOCKET, PLATFORM_CARD, PLATFORM_STATEDIR, PLATFORM_LOCALTIME\n"
+           "        For set, unset and show: where platformd listens, which card this is (a\n"
+           "        number, 0 when unset), where the zone in effect on this card is linked.\n"
+           "    TZDIR\n"
+           "        The zoneinfo root that set checks a zone against and that completion reads\n"
+           "        zone names from (default /usr/share/zoneinfo).\n"
            "\n"
            "EXAMPLES\n"
            "    tzctl list\n"
            "    tzctl locations CET\n"
            "    tzctl complete CE\n"
            "    tzctl zone-of Europe/Paris\n"
-           "    tzctl --json all-locations\n";
+           "    tzctl --json all-locations\n"
+           "    tzctl set Europe/Paris\n";
 }
 
 void print_command_help(const Command &c, std::ostream &out) {

@@ -1,4 +1,4 @@
-// A small streaming JSON writer for tzctl's --json output: one line (", " and ": " between
+// A small streaming JSON writer for the tools' --json output: one line (", " and ": " between
 // items), keys in the order written, so the output of a command is stable from run to run.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace tzctl {
+namespace cli {
 
 class JsonWriter {
   public:
@@ -43,4 +43,4 @@ class JsonWriter {
     bool after_key_ = false;
 };
 
-}  // namespace tzctl
+}  // namespace cli

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace tzctl {
+namespace cli {
 
 std::string JsonWriter::quote(const std::string &text) {
     std::string out = "\"";
@@ -106,4 +106,4 @@ JsonWriter &JsonWriter::null() {
     return *this;
 }
 
-}  // namespace tzctl
+}  // namespace cli

@@ -1,10 +1,12 @@
 #include "platform/env.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace platform {
@@ -21,7 +23,8 @@ bool writable_dir(const std::string &dir) {
 
 // The first of /run/platform (when /run is ours to write), the user's runtime directory, /tmp.
 std::string default_rundir() {
-    if (writable_dir("/run/platform") || (access("/run/platform", F_OK) != 0 && writable_dir("/run")))
+    if (writable_dir("/run/platform") ||
+        (access("/run/platform", F_OK) != 0 && writable_dir("/run")))
         return "/run/platform";
     std::string xdg = get("XDG_RUNTIME_DIR");
     if (!xdg.empty())
@@ -39,6 +42,18 @@ std::string default_statedir() {
     return get("HOME") + "/.local/state/platform";
 }
 
+// Ends the process with status 2 and the variable named: the environment is the command line of
+// every program on the platform, and none can run on a value it cannot read.
+[[noreturn]] void bad_variable(const char *name, const std::string &value, const char *wanted) {
+    const char *program =
+        program_invocation_short_name ? program_invocation_short_name : "platform";
+    std::string line =
+        std::string(program) + ": " + name + "=" + value + " is not " + wanted + "\n";
+    fflush(stdout);
+    (void)!write(STDERR_FILENO, line.data(), line.size());
+    _exit(2);
+}
+
 Env load() {
     Env e;
     e.rundir = get("PLATFORM_RUNDIR");
@@ -54,9 +69,13 @@ Env load() {
         e.statedir = default_statedir();
     std::string card = get("PLATFORM_CARD");
     if (!card.empty()) {
-        char *end = nullptr;
-        long n = strtol(card.c_str(), &end, 10);
-        e.card = (end && *end == '\0' && n >= 0 && n < 1000) ? int(n) : 0;
+        // A card number that is not one must not quietly become card 0: that card's process would
+        // take another card's place (and its role).
+        bool digits = card.size() <= 3 && std::all_of(card.begin(), card.end(),
+                                                      [](char c) { return c >= '0' && c <= '9'; });
+        if (!digits)
+            bad_variable("PLATFORM_CARD", card, "a card number, 0 to 999");
+        e.card = std::stoi(card);
     }
     e.localtime = get("PLATFORM_LOCALTIME");
     if (e.localtime.empty())

@@ -6,11 +6,14 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -61,12 +64,50 @@ bool write_all(int fd, const std::string &data) {
     return true;
 }
 
-// To syslog, and to standard error when the program runs in the foreground.
+// Whether a syslog daemon listens on its socket. syslog(3) drops a line silently when none does,
+// so that is asked here, by connecting as syslog(3) does; the answer is kept for a second, so a
+// burst of lines costs one probe and a daemon that starts later is found.
+bool syslog_reachable() {
+    static std::atomic<int64_t> checked_until_ms{0};
+    static std::atomic<bool> reachable{false};
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    int64_t now_ms = int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    if (now_ms < checked_until_ms.load(std::memory_order_acquire))
+        return reachable.load(std::memory_order_relaxed);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, _PATH_LOG, sizeof addr.sun_path - 1);
+    bool ok = false;
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        int rc = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        int err = errno;
+        close(fd);
+        if (rc == 0) {
+            ok = true;
+            break;
+        }
+        if (err != EPROTOTYPE)
+            break;
+    }
+    reachable.store(ok, std::memory_order_relaxed);
+    checked_until_ms.store(now_ms + 1000, std::memory_order_release);
+    return ok;
+}
+
+// To syslog, and to standard error when the program runs in the foreground or no syslog daemon
+// can take the line (under systemd, the journal collects standard error).
 void emit(int priority, const std::string &text) {
     open_syslog_once();
+    int saved = errno;
+    bool to_syslog = syslog_reachable();
+    errno = saved;
     syslog(priority, "%s", text.c_str());
     const Env &e = env();
-    if (e.log_stderr) {
+    if (e.log_stderr || !to_syslog) {
         std::string line = e.program + "[" + std::to_string(getpid()) +
                            "]: " + priority_tag(priority) + ": " + one_line(text) + "\n";
         int saved = errno;

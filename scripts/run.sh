@@ -7,7 +7,8 @@ top=$(pwd)
 
 ./scripts/deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default
+# Only what runs here: the two daemons, the library tzd waits for, and the command lines.
+cmake --build --preset default --target platformd tzd sysdb tzctl platformctl
 
 base=${TZD_RUN_DIR:-$top/build/run}
 export PLATFORM_RUNDIR=$base/card0
@@ -30,16 +31,33 @@ build/bin/platformd &
 pids+=($!)
 for _ in $(seq 50); do [ -S "$PLATFORM_SOCKET" ] && break; sleep 0.1; done
 build/bin/tzd &
-pids+=($!)
+tzd=$!
+pids+=($tzd)
+
+# tzd reports readiness to the system manager once its threads are up; platformd's answer about
+# card 0 says when it has.
+ready=""
+for _ in $(seq 300); do
+  if build/bin/platformctl --json role show 0 2>/dev/null | grep -q '"ready": true'; then
+    ready=1
+    break
+  fi
+  kill -0 "$tzd" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$ready" ]; then
+  echo "tzd did not report readiness within 30 seconds; its log above says why." >&2
+  kill -0 "$tzd" 2>/dev/null || exit 1
+fi
 
 cat <<MSG
 
-platformd and tzd are running (card 0 holds the dLRSC role). From a second terminal:
+platformd and tzd are running and ready (card 0 holds the dLRSC role). From a second terminal:
 
   export PLATFORM_RUNDIR=$PLATFORM_RUNDIR PLATFORM_SOCKET=$PLATFORM_SOCKET PLATFORM_STATEDIR=$PLATFORM_STATEDIR
   build/bin/tzctl list                      # every abbreviation with its UTC offsets
   build/bin/tzctl locations CET             # the locations of one abbreviation
-  build/bin/tzctl set CET Europe/Paris      # configure the clock's zone (verified by tzd)
+  build/bin/tzctl set Europe/Paris          # configure the clock's zone (verified by tzd)
   build/bin/tzctl show                      # configured zone and the zone in effect
   build/bin/platformctl status              # cards, roles, registrations
   build/bin/platformctl trace tz_ltrace     # tzd's debug trace

@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "exit_status.h"
 #include "query_channel.h"
+#include "zones.h"
 
 namespace tzctl {
 namespace {
@@ -135,6 +136,13 @@ int run(int argc, char **argv) {
             // For the shell completion.
             for (auto *c : all_commands())
                 std::cout << c->name << '\n';
+            return kExitOk;
+        } else if (a == "--list-zones") {
+            // For the shell completion: every zone name, whether or not the service is up.
+            options.timeout_ms = 5000;
+            options.channel_path = default_channel_path();
+            for (auto &zone : zone_names(options))
+                std::cout << zone << '\n';
             return kExitOk;
         } else if (a == "--timeout" || a.rfind("--timeout=", 0) == 0) {
             std::string v;

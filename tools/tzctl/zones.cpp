@@ -8,6 +8,7 @@
 #include <set>
 
 #include "platform/timezone.h"
+#include "query_channel.h"
 
 namespace tzctl {
 namespace {
@@ -72,6 +73,28 @@ std::vector<std::string> tree_zones(const std::string &root) {
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+std::vector<std::string> zone_names(const Options &options) {
+    std::vector<std::string> names;
+    bool complete = false;
+    try {
+        QueryChannel channel(options.channel_path, options.timeout_ms);
+        auto reply = channel.exchange(*new_request(TZ_MSG_RETRIEVE_ALL_LOCATIONS));
+        int32_t count = std::clamp<int32_t>(reply->loc_list_count, 0, TZ_LOC_LIST_MAX);
+        for (int32_t i = 0; i < count; i++) {
+            const char *field = reply->loc_list[i].location;
+            names.emplace_back(field, tz_msg_text_len(field, TZ_LOCATION_FIELD));
+        }
+        complete = count < TZ_LOC_LIST_MAX;
+    } catch (const Failure &) {
+    }
+    if (!complete)
+        for (auto &zone : tree_zones(platform::zoneinfo_root()))
+            names.push_back(zone);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
 }
 
 std::vector<std::string> similar_zones(const std::string &name,

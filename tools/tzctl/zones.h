@@ -5,7 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
+
 namespace tzctl {
+
+// Every zone name for completion: the service's list of all locations, and where that list is
+// cut (one answer carries at most 599) or the service does not answer, the tree's zones too.
+// Sorted, without repeats.
+std::vector<std::string> zone_names(const Options &options);
 
 // The zone files below ROOT, as names relative to it, sorted: the entries the service's catalogue
 // takes (the same top-level names left out, links taken as zones, only real directories walked),

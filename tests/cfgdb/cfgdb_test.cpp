@@ -248,8 +248,9 @@ TEST_F(CfgDb, TzctlSetsClearsAndShowsTheConfiguredZone) {
 
     // The setter's record beside the card's link names the zone in effect.
     std::ofstream(r.localtime(3) + ".zone") << "Europe/Paris\n";
-    EXPECT_EQ(r.tzctl(3, {"show"}).out,
-              "configured: CET Europe/Paris\nin effect on card 3 (PLATFORM_CARD=3): Europe/Paris\n");
+    EXPECT_EQ(
+        r.tzctl(3, {"show"}).out,
+        "configured: CET Europe/Paris\nin effect on card 3 (PLATFORM_CARD=3): Europe/Paris\n");
     EXPECT_EQ(r.tzctl(3, {"--json", "show"}).out,
               "{\"configured\": {\"abbreviation\": \"CET\", \"zone\": \"Europe/Paris\"}, "
               "\"card\": 3, \"card_from\": \"PLATFORM_CARD\", \"in_effect\": \"Europe/Paris\"}\n");

@@ -194,7 +194,8 @@ TEST_F(Tzctl, AnswersOnlyTheStandInGives) {
         }
     });
     Outcome r = run({"list"});
-    EXPECT_EQ(r.out.rfind("ABBREV  UTC OFFSETS        LOCATIONS\nA000    +01:00 +02:00 ...  9\n", 0), 0u);
+    EXPECT_EQ(
+        r.out.rfind("ABBREV  UTC OFFSETS        LOCATIONS\nA000    +01:00 +02:00 ...  9\n", 0), 0u);
     EXPECT_EQ(r.err.rfind("tzctl: note: the answer holds the most abbreviations", 0), 0u) << r.err;
     r = run({"--json", "list"});
     EXPECT_EQ(r.out.rfind(R"({"count": 200, "possibly_truncated": true, "abbreviations": [)"
@@ -234,6 +235,54 @@ TEST_F(Tzctl, NothingListeningAndBadCommandLines) {
            {{"--frobnicate", "list"}, 2, "", "tzctl: unknown option --frobnicate\n"},
            {{"--timeout", "x", "list"}, 2, "", "tzctl: bad --timeout value: x\n"}});
     EXPECT_EQ(run({"--help"}).status, 0);
+}
+
+// Completion as bash runs it: the function called with the words typed so far, the program typed
+// as a path of its own, and on PATH a tzctl that is not the one being completed.
+TEST_F(Tzctl, CompletionAsksTheTzctlTypedAndTheTreePastACutList) {
+    for (const char *z : {"Europe/Paris", "Europe/Berlin", "Asia/Kolkata"})
+        tree_.zone(std::string("zoneinfo/") + z, z);
+    // More zones than one answer carries: some are known only from the tree.
+    for (int i = 0; i < TZ_LOC_LIST_MAX + 2; i++) {
+        char name[32];
+        snprintf(name, sizeof name, "zoneinfo/Many/Z%03d", i);
+        tree_.link(name, "../Europe/Paris");
+    }
+    serve(tz_cli_msg_thread);
+    std::filesystem::create_directories(tree_.root() + "/path");
+    std::ofstream(tree_.root() + "/path/tzctl") << "#!/bin/sh\necho from-path\n";
+    std::filesystem::permissions(tree_.root() + "/path/tzctl", std::filesystem::perms::owner_all);
+    const std::string script =
+        "[ -r /usr/share/bash-completion/bash_completion ] && "
+        ". /usr/share/bash-completion/bash_completion\n"
+        ". \"$COMPLETION\"\n"
+        "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); COMP_LINE=\"$*\"; "
+        "COMP_POINT=${#COMP_LINE}\n"
+        "_tzctl\n"
+        "printf \"%s\\n\" \"${COMPREPLY[@]}\" | sort\n";
+    struct Case {
+        std::vector<std::string> words;
+        std::string offered;
+    } cases[] = {
+        {{""}, "all-locations\ncomplete\nhelp\nlist\nlocations\nset\nshow\nunset\nzone-of\n"},
+        {{"set", "Europe/P"}, "Europe/Paris\n"},
+        {{"set", "CE"}, "CET\n"},
+        {{"set", "CET", "Asia/"}, "Asia/Kolkata\n"},
+        {{"set", "Asia/Kolkata", ""}, "\n"},
+        {{"--json", "zone-of", "Many/Z59"},
+         "Many/Z590\nMany/Z591\nMany/Z592\nMany/Z593\nMany/Z594\nMany/Z595\nMany/Z596\n"
+         "Many/Z597\nMany/Z598\nMany/Z599\n"},
+        {{"zone-of", "Many/Z600"}, "Many/Z600\n"},
+        {{"locations", "IS"}, "IST\n"},
+    };
+    for (auto &c : cases) {
+        std::vector<std::string> args = {"-c", script, "bash", TZCTL_PATH};
+        args.insert(args.end(), c.words.begin(), c.words.end());
+        Outcome r = run_program("/bin/bash", args,
+                                "PLATFORM_RUNDIR=" + rundir_ + " COMPLETION=" + TZCTL_COMPLETION +
+                                    " PATH=" + tree_.root() + "/path:/usr/bin:/bin");
+        EXPECT_EQ(r.out, c.offered) << testing::PrintToString(c.words) << r.err;
+    }
 }
 
 }  // namespace

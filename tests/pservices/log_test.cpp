@@ -1,6 +1,10 @@
 // Syslog lines, error records and status texts.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "platform_log.h"
 #include "platform_sysdb.h"
@@ -29,9 +33,28 @@ TEST(Records, OneLineEachInTheProgramsFileAndOnStandardErrorWhenAsked) {
     EXPECT_TRUE(ends_with(file[0], " " + record)) << file[0];
     EXPECT_EQ(file[0].find('T'), 10u) << file[0];  // a time stamp leads the line
 
-    // Without PLATFORM_LOG_STDERR nothing reaches standard error; the records file grows.
-    res = r.run(ts::bin("platform_peer"), {"--probe"}, 1, {"PLATFORM_LOG_STDERR="});
+    // Without PLATFORM_LOG_STDERR, and with a syslog daemon listening (this test, on a socket
+    // mounted at /dev/log in a mount namespace of the program's own), the lines go to syslog
+    // alone; the records file grows.
+    std::string log_socket = r.dir() + "/log";
+    int syslogd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, log_socket.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(syslogd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    res = r.run("/usr/bin/unshare",
+                {"--mount", "sh", "-c",
+                 "mount -t tmpfs tmpfs /dev && : >/dev/log && mount --bind \"$1\" /dev/log && "
+                 "exec \"$0\" --probe",
+                 ts::bin("platform_peer"), log_socket},
+                1, {"PLATFORM_LOG_STDERR="});
+    EXPECT_EQ(res.status, 0);
     EXPECT_EQ(res.err, "");
+    char line[1024];
+    ssize_t n = recv(syslogd, line, sizeof line - 1, MSG_DONTWAIT);
+    close(syslogd);
+    ASSERT_GT(n, 0);
+    EXPECT_TRUE(ts::contains(std::string(line, size_t(n)), "probe: hello 42"));
     EXPECT_EQ(ts::lines(r.records(1, "platform_peer")).size(), 2u);
 }
 

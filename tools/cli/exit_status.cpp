@@ -12,7 +12,7 @@ const char *exit_status_help() {
            "    3   the time-zone service or platformd is not running, or the exchange with it\n"
            "        failed\n"
            "    4   the answer is \"none\": no such abbreviation, no unique completion, unknown\n"
-           "        location, no such item or card, nothing configured\n";
+           "        location, no such item, card or fault, nothing configured\n";
 }
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 
 #include "ctl.h"
 #include "platform/env.h"
+#include "tzd_version.h"
 
 namespace platformctl {
 namespace {
@@ -18,7 +19,9 @@ std::vector<Command> &table() {
 }
 
 void print_usage(FILE *out) {
-    fprintf(out, "usage: platformctl COMMAND [ARGS...]\n\ncommands:\n");
+    fprintf(out,
+            "usage: platformctl COMMAND [ARGS...]\n"
+            "       platformctl --help | --version\n\ncommands:\n");
     std::vector<Command> sorted = table();
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const Command &a, const Command &b) { return a.group < b.group; });
@@ -30,7 +33,8 @@ void print_usage(FILE *out) {
     fprintf(out,
             "\nplatformd is found at PLATFORM_SOCKET (default $PLATFORM_RUNDIR/platformd.sock).\n"
             "exit status: 0 done, 1 refused or failed, 2 bad command line, 3 platformd not "
-            "reachable\n");
+            "reachable\n"
+            "See platformctl(1).\n");
 }
 
 }  // namespace
@@ -113,6 +117,10 @@ int main(int argc, char **argv) {
         return print_usage(stderr), EXIT_USAGE;
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         print_usage(stdout);
+        return EXIT_OK;
+    }
+    if (args[0] == "--version") {
+        printf("platformctl %s\n", TZD_VERSION);
         return EXIT_OK;
     }
     const std::string &group = args[0];

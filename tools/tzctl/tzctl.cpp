@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "query_channel.h"
+#include "tzd_version.h"
 
 namespace tzctl {
 namespace {
@@ -74,6 +75,8 @@ void print_help(std::ostream &out) {
            "        How long to wait for the service to answer (default 30; 0 waits for ever).\n"
            "    -h, --help\n"
            "        Print this help, or with a command, that command's help.\n"
+           "    --version\n"
+           "        Print the version and exit.\n"
            "    --\n"
            "        End of options: every later word is an argument.\n"
            "    Words that are not options are arguments wherever they stand, so an\n"
@@ -100,7 +103,10 @@ void print_help(std::ostream &out) {
            "    tzctl locations CET\n"
            "    tzctl complete CE\n"
            "    tzctl zone-of Europe/Paris\n"
-           "    tzctl --json all-locations\n";
+           "    tzctl --json all-locations\n"
+           "\n"
+           "SEE ALSO\n"
+           "    tzd(8), platformctl(1)\n";
 }
 
 void print_command_help(const Command &c, std::ostream &out) {
@@ -130,6 +136,9 @@ int run(int argc, char **argv) {
             options.json = true;
         } else if (a == "-h" || a == "--help") {
             help = true;
+        } else if (a == "--version") {
+            std::cout << "tzctl " << TZD_VERSION << '\n';
+            return kExitOk;
         } else if (a == "--list-commands") {
             // For the shell completion.
             for (auto *c : all_commands())

@@ -9,6 +9,7 @@
 
 #include "cfgdb.h"
 #include "platform/env.h"
+#include "platform/service_manager.h"
 #include "router.h"
 #include "server.h"
 #include "tzd_version.h"
@@ -77,5 +78,9 @@ int main(int argc, char **argv) {
         return 1;
     }
     platformd::Server::log("serving on " + env.socket + " (state in " + env.statedir + ")");
+    // Listening, with the database open: a service manager may start the daemon's clients now.
+    if (uint32_t err = platform::notify_ready())
+        platformd::Server::log(std::string("cannot report readiness to the service manager: ") +
+                               strerror(int(err)));
     return server.run();
 }

@@ -59,4 +59,29 @@ TEST(Programs, TzdWithAnyOtherArgumentPrintsItsUsageAndStartsNothing) {
     }
 }
 
+TEST(Programs, PlatformdTellsTheServiceManagerWhenItServes) {
+    ts::Router r;
+    // A stand-in for the service manager's notification socket, in the abstract namespace.
+    std::string name = "programs-test-notify-" + std::to_string(getpid());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, name.data(), name.size());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr),
+                   socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+              0);
+    timeval tv{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+
+    pid_t pid = r.start(ts::bin("platformd"), {}, 0, {"NOTIFY_SOCKET=@" + name});
+    char buf[64] = {};
+    ssize_t n = recv(fd, buf, sizeof(buf) - 1, 0);
+    close(fd);
+    EXPECT_EQ(std::string(buf, n > 0 ? size_t(n) : 0), "READY=1") << r.log(pid);
+    // Ready means serving: a client is answered as soon as the notice is out.
+    EXPECT_TRUE(ts::ended(r.ctl({"status"}), 0, "card"));
+    EXPECT_EQ(r.stop(pid), 0);
+}
+
 }  // namespace

@@ -82,8 +82,9 @@ contents)
         out=$("$root/$program" --version) || fail "$name --version failed"
         [ "$out" = "$name $version" ] || fail "$name --version printed '$out'"
         "$root/$program" --help >/dev/null || fail "$name --help failed"
-        ldd "$root/$program" | grep -q "libplatform.so.0 => $root/" ||
-            fail "$name does not load the package's libplatform: $(ldd "$root/$program")"
+        libs=$(ldd "$root/$program")
+        grep -q "libplatform.so.0 => $root/" <<<"$libs" ||
+            fail "$name does not load the package's libplatform: $libs"
     done
     status=0
     "$root/usr/sbin/tzd" --no-such-option 2>"$work/usage" || status=$?

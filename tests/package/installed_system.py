@@ -266,4 +266,7 @@ def main():
 
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, lambda *_: (stop_all(), sys.exit(1)))
-    main()
+    try:
+        main()
+    finally:
+        stop_all()  # whatever went wrong, no daemon outlives the test

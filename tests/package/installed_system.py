@@ -60,6 +60,16 @@ def run(args, **kw):
     return subprocess.run(args, capture_output=True, text=True, timeout=300, **kw)
 
 
+def retry(args, env, again, seconds=20):
+    """Runs ARGS until AGAIN(result) is false or SECONDS have passed; the last result."""
+    deadline = time.monotonic() + seconds
+    while True:
+        res = run(args, env=env)
+        if not again(res) or time.monotonic() > deadline:
+            return res
+        time.sleep(0.2)
+
+
 def enter_namespace(work):
     """Re-runs this script in a private mount namespace, once; returns only inside it."""
     if os.environ.get("TZD_INSTALLED_SYSTEM_NS") == "1":
@@ -211,18 +221,15 @@ def main():
 
     # The operator, as root, with nothing set: the installed defaults find the installed daemons.
     clean = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
-    res = run(["tzctl", "list"], env=clean)
+    # tzd reports readiness as soon as its threads are started, when its query channel may
+    # still be a moment away: allowed for a few seconds.
+    res = retry(["tzctl", "list"], clean, lambda r: r.returncode == 3)
     if res.returncode != 0 or not re.search(r"^CET\b", res.stdout, re.M):
         fail(f"tzctl list: exit {res.returncode}\n{res.stdout[:500]}{res.stderr}")
     print("tzctl list: answered, %d lines" % len(res.stdout.splitlines()))
-    # tzd reports readiness before it has registered as the verifier, so a commit right after
-    # may find none yet: allowed for a few seconds.
-    deadline = time.monotonic() + 20
-    while True:
-        res = run(["tzctl", "set", "CET", "Europe/Paris"], env=clean)
-        if res.returncode == 0 or "verifier" not in res.stderr or time.monotonic() > deadline:
-            break
-        time.sleep(0.2)
+    # Nor has it registered as the verifier yet, so a commit right after may find none.
+    res = retry(["tzctl", "set", "CET", "Europe/Paris"], clean,
+                lambda r: r.returncode != 0 and "verifier" in r.stderr)
     if res.returncode != 0:
         fail(f"tzctl set: exit {res.returncode}: {res.stdout}{res.stderr}")
     link = os.readlink("/etc/localtime")

@@ -8,6 +8,7 @@
 
 #include "ctl.h"
 #include "platform/env.h"
+#include "tzd_version.h"
 
 namespace platformctl {
 namespace {
@@ -20,7 +21,9 @@ std::vector<Command> &table() {
 bool json = false;
 
 void print_usage(FILE *out) {
-    fprintf(out, "usage: platformctl COMMAND [ARGS...]\n\ncommands:\n");
+    fprintf(out,
+            "usage: platformctl COMMAND [ARGS...]\n"
+            "       platformctl --help | --version\n\ncommands:\n");
     std::vector<Command> sorted = table();
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const Command &a, const Command &b) { return a.group < b.group; });
@@ -41,7 +44,8 @@ void print_usage(FILE *out) {
             "                         role_registrations}\n"
             "  -h, --help  this help; after a command, that command's usage\n"
             "\nplatformd is found at PLATFORM_SOCKET (default $PLATFORM_RUNDIR/platformd.sock).\n"
-            "\nexit status (the same table for tzctl):\n%s",
+            "\nexit status (the same table for tzctl):\n%s"
+            "See platformctl(1).\n",
             cli::exit_status_help());
 }
 
@@ -165,6 +169,10 @@ int main(int argc, char **argv) {
         return print_usage(stderr), EXIT_USAGE;
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         print_usage(stdout);
+        return EXIT_OK;
+    }
+    if (args[0] == "--version") {
+        printf("platformctl %s\n", TZD_VERSION);
         return EXIT_OK;
     }
     const std::string &group = args[0];

@@ -9,14 +9,16 @@
 
 #include "cfgdb.h"
 #include "platform/env.h"
+#include "platform/service_manager.h"
 #include "router.h"
 #include "server.h"
+#include "tzd_version.h"
 
 namespace {
 
 void usage(FILE *out) {
     fprintf(out,
-            "usage: platformd [--help]\n"
+            "usage: platformd [--help | --version]\n"
             "\n"
             "Serves the system manager, the LR daemon and the configuration database of one\n"
             "simulated router to every card on this machine. Runs in the foreground; SIGTERM or\n"
@@ -30,7 +32,9 @@ void usage(FILE *out) {
             "environment:\n"
             "  PLATFORM_SOCKET    where to listen (default $PLATFORM_RUNDIR/platformd.sock)\n"
             "  PLATFORM_RUNDIR    runtime directory (default /run/platform or a per-user one)\n"
-            "  PLATFORM_STATEDIR  database directory (default /var/lib/platform or per-user)\n");
+            "  PLATFORM_STATEDIR  database directory (default /var/lib/platform or per-user)\n"
+            "\n"
+            "See platformd(8).\n");
 }
 
 }  // namespace
@@ -39,6 +43,10 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
             usage(stdout);
+            return 0;
+        }
+        if (!strcmp(argv[i], "--version")) {
+            printf("platformd %s\n", TZD_VERSION);
             return 0;
         }
         fprintf(stderr, "platformd: unknown argument '%s'\n", argv[i]);
@@ -70,5 +78,9 @@ int main(int argc, char **argv) {
         return 1;
     }
     platformd::Server::log("serving on " + env.socket + " (state in " + env.statedir + ")");
+    // Listening, with the database open: a service manager may start the daemon's clients now.
+    if (uint32_t err = platform::notify_ready())
+        platformd::Server::log(std::string("cannot report readiness to the service manager: ") +
+                               strerror(int(err)));
     return server.run();
 }

@@ -25,6 +25,7 @@
 #include "platform/env.h"
 #include "platform/evm_source.h"
 #include "platform/proto.h"
+#include "platform/service_manager.h"
 #include "platform_events.h"
 #include "platform_sysdb.h"
 
@@ -94,32 +95,6 @@ uint32_t ctl_call(uint16_t type, const proto::Writer &w, std::vector<uint8_t> &b
             return ENOCONN;
     }
     return ENOCONN;
-}
-
-// systemd's readiness protocol: one datagram "READY=1" to $NOTIFY_SOCKET, a path or, with a
-// leading '@', an abstract address. 0 or an errno value.
-uint32_t notify_systemd() {
-    const char *path = getenv("NOTIFY_SOCKET");
-    if (!path || !*path)
-        return 0;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    size_t len = strlen(path);
-    if (len >= sizeof(addr.sun_path) || (path[0] != '/' && path[0] != '@'))
-        return EINVAL;
-    memcpy(addr.sun_path, path, len);
-    if (path[0] == '@')
-        addr.sun_path[0] = '\0';
-    socklen_t alen = socklen_t(offsetof(sockaddr_un, sun_path) + len + (path[0] == '/' ? 1 : 0));
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return uint32_t(errno);
-    static const char msg[] = "READY=1";
-    ssize_t n =
-        sendto(fd, msg, sizeof(msg) - 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr), alen);
-    uint32_t status = n < 0 ? uint32_t(errno) : 0;
-    close(fd);
-    return status;
 }
 
 // ---- Role-event registrations --------------------------------------------------------------
@@ -304,7 +279,7 @@ uint32_t sysmgr_proc_ready(void) {
     w.str(platform::env().program);
     std::vector<uint8_t> body;
     uint32_t status = ctl_call(proto::T_SYSMGR_READY, w, body);
-    uint32_t notified = notify_systemd();
+    uint32_t notified = platform::notify_ready();
     return status ? status : notified;
 }
 

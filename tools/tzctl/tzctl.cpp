@@ -10,6 +10,7 @@
 #include "exit_status.h"
 #include "query_channel.h"
 #include "zones.h"
+#include "tzd_version.h"
 
 namespace tzctl {
 namespace {
@@ -76,6 +77,8 @@ void print_help(std::ostream &out) {
            "        How long to wait for the service to answer (default 30; 0 waits for ever).\n"
            "    -h, --help\n"
            "        Print this help, or with a command, that command's help.\n"
+           "    --version\n"
+           "        Print the version and exit.\n"
            "    --\n"
            "        End of options: every later word is an argument.\n"
            "    Words that are not options are arguments wherever they stand, so an\n"
@@ -102,7 +105,10 @@ void print_help(std::ostream &out) {
            "    tzctl complete CE\n"
            "    tzctl zone-of Europe/Paris\n"
            "    tzctl --json all-locations\n"
-           "    tzctl set Europe/Paris\n";
+           "    tzctl set Europe/Paris\n"
+           "\n"
+           "SEE ALSO\n"
+           "    tzd(8), platformctl(1)\n";
 }
 
 void print_command_help(const Command &c, std::ostream &out) {
@@ -132,6 +138,9 @@ int run(int argc, char **argv) {
             options.json = true;
         } else if (a == "-h" || a == "--help") {
             help = true;
+        } else if (a == "--version") {
+            std::cout << "tzctl " << TZD_VERSION << '\n';
+            return kExitOk;
         } else if (a == "--list-commands") {
             // For the shell completion.
             for (auto *c : all_commands())

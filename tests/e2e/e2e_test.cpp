@@ -2,11 +2,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
 #include "support.h"
 
 using namespace std::chrono_literals;
 using ts::contains;
 using ts::eventually;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -137,4 +142,39 @@ TEST_F(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
     EXPECT_TRUE(in_effect(0, "Europe/Paris"));
     auto trace = r.ctl({"trace", "tz_ltrace"});
     EXPECT_TRUE(contains(trace.out, "dlrsc event = 4")) << trace.out << trace.err;
+}
+
+// A tzd started before the client library is installed waits, silently, for the library file it
+// was built to load, and goes on once the file appears.
+TEST_F(System, StartUpWaitsForTheClientLibraryToBeInstalled) {
+    // An installed layout whose lib/ has libplatform but not yet libsysdb.
+    const fs::path lib = fs::path(TZD_LIBWAIT_ROOT) / "lib";
+    fs::create_directories(lib);
+    fs::remove(lib / "libsysdb.so");
+    fs::copy_file(fs::path(TZD_LIB_DIR) / "libplatform.so.0", lib / "libplatform.so.0",
+                  fs::copy_options::overwrite_existing);
+    r.start_platformd();
+    pid_t tzd = r.start(std::string(TZD_LIBWAIT_ROOT) + "/sbin/tzd");
+    ASSERT_TRUE(answers(0)) << r.log(tzd);
+    std::this_thread::sleep_for(3s);  // a few rounds of the wait
+    ASSERT_TRUE(r.running(tzd)) << r.log(tzd);
+    EXPECT_EQ(r.log(tzd), "");
+    EXPECT_TRUE(contains(set("CET", "Europe/Paris").err, "no verifier"));
+
+    // A file that is there but not a library (yet): one line, and the wait goes on.
+    std::ofstream(lib / "libsysdb.so") << "half a library";
+    EXPECT_TRUE(eventually([&] { return contains(r.log(tzd), "tz_sysdb_lib_load: "); }))
+        << r.log(tzd);
+    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(r.running(tzd)) << r.log(tzd);
+    EXPECT_EQ(ts::lines(r.log(tzd)).size(), 1u) << r.log(tzd);
+
+    // Installed as a package manager does it: written beside, then renamed into place.
+    fs::copy_file(fs::path(TZD_LIB_DIR) / "libsysdb.so", lib / "libsysdb.so.new",
+                  fs::copy_options::overwrite_existing);
+    fs::rename(lib / "libsysdb.so.new", lib / "libsysdb.so");
+    EXPECT_TRUE(commits("CET", "Europe/Paris")) << r.log(tzd);
+    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
+    EXPECT_EQ(r.tzctl(0, {"zone-of", "Europe/Paris"}).status, 0);
+    fs::remove(lib / "libsysdb.so");
 }

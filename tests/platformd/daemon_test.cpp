@@ -182,7 +182,7 @@ TEST(Platformctl, CommandLinesAreCheckedAndADownDaemonIsNamed) {
         int status;
         std::string text;
     } cases[] = {
-        {{"--help"}, 0, "role set CARD"},
+        {{"--help"}, 0, "role set [--force] CARD"},
         {{"role", "show"}, 3, "platformd is not running"},
         {{"status"}, 3, r.socket()},
         {{"trace", "no_such_buffer"}, 1, "no_such_buffer"},

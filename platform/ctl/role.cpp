@@ -47,13 +47,22 @@ int role_show(const std::vector<std::string> &args) {
 }
 
 int role_set(const std::vector<std::string> &args) {
-    if (args.size() != 1)
-        return usage_error("role", "set", args.empty() ? "which card?" : "too many arguments");
+    // --force: also to a card that is down (platformd refuses that otherwise).
+    std::vector<std::string> cards;
+    uint32_t flags = 0;
+    for (auto &a : args) {
+        if (a == "--force")
+            flags |= proto::ROLE_SET_FORCE;
+        else
+            cards.push_back(a);
+    }
+    if (cards.size() != 1)
+        return usage_error("role", "set", cards.empty() ? "which card?" : "too many arguments");
     uint32_t card = 0;
-    if (!parse_card(args[0], card))
-        return usage_error("role", "set", "'" + args[0] + "' is not a card number (0 to 999)");
+    if (!parse_card(cards[0], card))
+        return usage_error("role", "set", "'" + cards[0] + "' is not a card number (0 to 999)");
     proto::Writer w;
-    w.u32(card);
+    w.u32(card).u32(flags);
     std::string msg;
     std::vector<uint8_t> body;
     int rc = request(proto::T_CTL_ROLE_SET, w, msg, body);
@@ -66,7 +75,9 @@ int role_set(const std::vector<std::string> &args) {
 Register reg({
     {"role", "show", "[CARD]", "which card is the dLRSC, which cards are up and ready", role_show,
      true},
-    {"role", "set", "CARD", "move the dLRSC role to CARD (events 32 and 4 follow)", role_set},
+    {"role", "set", "[--force] CARD",
+     "move the dLRSC role to CARD if it is up (--force: even if not); events 32, 4 follow",
+     role_set},
 });
 
 }  // namespace

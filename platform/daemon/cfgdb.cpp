@@ -19,6 +19,7 @@
 #include "platform/env.h"
 #include "platform/proto_cfg.h"
 #include "platform/tuple.h"
+#include "router.h"
 #include "store.h"
 
 namespace platformd {
@@ -28,7 +29,6 @@ using namespace platform::proto;
 using platform::cfgdb::Store;
 using platform::cfgdb::StoredItem;
 
-constexpr const char *DB_NAME = "cfgdb.sqlite3";
 constexpr int64_t DEFAULT_TIMEOUT_MS = 5000;
 constexpr size_t MAX_QUEUE = 1000;
 // Room kept free in a LIST/SCAN page for the reply head and the page's own fields.
@@ -167,7 +167,10 @@ bool start() {
     }
     const Registration *r = verifier_for(c.path);
     if (!r) {
-        finish(ESRCH, "no verifier is registered for " + c.path);
+        // Where the verifier would be: the role's holder and its tzd.
+        Router *holder = router();
+        finish(ESRCH, "no verifier is registered for " + c.path +
+                          (holder ? "; " + holder->holder_text() : std::string()));
         return false;
     }
     db->next_sequence = std::max(db->next_sequence, db->store->last_sequence() + 1);
@@ -495,7 +498,7 @@ bool cfgdb_open(Server &server, const std::string &statedir, std::string &error)
         error = "cannot create the state directory " + statedir;
         return false;
     }
-    db->file = statedir + "/" + DB_NAME;
+    db->file = Store::file_in(statedir);
     // The database is platformd's alone (readers ask platformd): 0600 whatever the umask, also
     // for a file an earlier version made. SQLite gives its -wal and -shm files the same mode.
     int fd = open(db->file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);

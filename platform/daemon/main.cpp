@@ -29,6 +29,10 @@ void usage(FILE *out) {
             "when platformd started) may commit items, register a verifier, move the role, or\n"
             "set and clear faults.\n"
             "\n"
+            "The dLRSC role is kept with the configuration items: restarted, platformd gives it\n"
+            "back to the card that held it, or, when no process of that card is back 10 s after\n"
+            "the start, to the lowest card that is up.\n"
+            "\n"
             "environment:\n"
             "  PLATFORM_SOCKET    where to listen (default $PLATFORM_RUNDIR/platformd.sock)\n"
             "  PLATFORM_RUNDIR    runtime directory (default /run/platform or a per-user one)\n"
@@ -75,6 +79,10 @@ int main(int argc, char **argv) {
     platformd::Router router(server);
     if (!platformd::cfgdb_open(server, env.statedir, error)) {
         platformd::Server::log("configuration database: " + error);
+        return 1;
+    }
+    if (!router.restore(platform::cfgdb::Store::file_in(env.statedir), error)) {
+        platformd::Server::log("dLRSC role: " + error);
         return 1;
     }
     platformd::Server::log("serving on " + env.socket + " (state in " + env.statedir + ")");

@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <time.h>
 
+#include <algorithm>
+
 namespace platformd {
 namespace {
 
@@ -14,9 +16,21 @@ std::string clock_text(time_t t) {
     return buf;
 }
 
+Router *the_router = nullptr;
+
 }  // namespace
 
+Router *router() {
+    return the_router;
+}
+
+Router::~Router() {
+    if (the_router == this)
+        the_router = nullptr;
+}
+
 Router::Router(Server &server) : server_(server) {
+    the_router = this;
     server_.handle(proto::T_SYSMGR_READY,
                    [this](Client &c, const proto::Frame &f) { on_ready(c, f); });
     server_.handle(proto::T_SYSMGR_LR_REGISTER,
@@ -30,9 +44,12 @@ Router::Router(Server &server) : server_(server) {
     server_.handle(proto::T_CTL_ROLE_SET,
                    [this](Client &c, const proto::Frame &f) { on_role_set(c, f); });
     server_.on_hello([this](Client &c) {
-        if (!c.observer)
+        if (!c.observer) {
             cards_.insert(c.card);
+            on_card_up(c.card);
+        }
     });
+    server_.on_tick([this] { on_tick(); });
     server_.on_client_gone([this](Client &c) { on_gone(c); });
     server_.on_status([this](std::vector<std::string> &lines) { status(lines); });
 
@@ -65,29 +82,110 @@ bool Router::lrd_failing() const {
     return lrd_fail_until_ms_ > Server::now_ms();
 }
 
-bool Router::set_dlrsc(int card, std::string &message) {
-    if (card < 0 || card > MAX_CARD) {
-        message = "no such card " + std::to_string(card) + " (cards are 0 to " +
-                  std::to_string(MAX_CARD) + ")";
+bool Router::restore(const std::string &file, std::string &error) {
+    std::string err;
+    store_ = platform::cfgdb::Store::open(file, &err);
+    if (!store_) {
+        error = err;
         return false;
     }
-    cards_.insert(card);
-    if (card == dlrsc_) {
-        message = "card " + std::to_string(card) + " already holds the dLRSC role";
-        return true;
+    std::optional<int> held = store_->dlrsc(&err);
+    if (!err.empty()) {
+        error = err;
+        return false;
+    }
+    if (!held || *held < 0 || *held > MAX_CARD)
+        return true;  // never moved: card 0 holds it, as on a new router
+    dlrsc_ = *held;
+    cards_.insert(dlrsc_);
+    awaiting_holder_ = true;
+    grace_end_ms_ = Server::now_ms() + HOLDER_GRACE_MS;
+    Server::log("dLRSC role restored: card " + std::to_string(dlrsc_) + " holds it (unless it " +
+                "does not come back within " + std::to_string(HOLDER_GRACE_MS / 1000) + " s)");
+    return true;
+}
+
+bool Router::card_up(int card) {
+    bool up = false;
+    server_.for_each_client([&](Client &c) {
+        if (c.hello && !c.observer && c.card == card)
+            up = true;
+    });
+    return up;
+}
+
+std::string Router::holder_text() {
+    bool up = false;
+    pid_t tzd = 0;
+    server_.for_each_client([&](Client &c) {
+        if (!c.hello || c.observer || c.card != dlrsc_)
+            return;
+        up = true;
+        if (c.program == "tzd")
+            tzd = c.pid;
+    });
+    std::string text = "the dLRSC role is on card " + std::to_string(dlrsc_);
+    if (!up)
+        return text + ", which is down (no process of it is connected)";
+    if (!tzd)
+        return text + ", where tzd is down";
+    return text + ", whose tzd (pid " + std::to_string(tzd) + ") is up but not registered";
+}
+
+bool Router::move_role(int card, const std::string &why, bool stored_only, std::string &error) {
+    std::string err;
+    if (store_ && !store_->set_dlrsc(card, &err)) {
+        if (stored_only) {
+            error = "the dLRSC role cannot be stored: " + err;
+            return false;
+        }
+        Server::log("the dLRSC role on card " + std::to_string(card) +
+                    " is not stored (a restart gives it back to card " + std::to_string(dlrsc_) +
+                    "): " + err);
     }
     int old = dlrsc_;
     dlrsc_ = card;
+    cards_.insert(card);
     ++sequence_;
-    message =
-        "dLRSC role moved from card " + std::to_string(old) + " to card " + std::to_string(card);
-    Server::log(message);
+    Server::log("dLRSC role moved from card " + std::to_string(old) + " to card " +
+                std::to_string(card) + why);
     // Every registrant learns the new state: 4 on the new dLRSC, 32 everywhere else.
     server_.for_each_client([this](Client &c) {
         if (c.lr_mask)
             send_event(c);
     });
     return true;
+}
+
+void Router::on_card_up(int card) {
+    if (!awaiting_holder_)
+        return;
+    if (card == dlrsc_) {
+        awaiting_holder_ = false;
+        Server::log("card " + std::to_string(card) + ", which holds the dLRSC role, is back");
+    } else if (Server::now_ms() >= grace_end_ms_) {
+        // No card was up when the grace ended: the first one that comes up takes the role.
+        awaiting_holder_ = false;
+        std::string unused;
+        move_role(card, ": card " + std::to_string(dlrsc_) + " did not come back after the restart",
+                  false, unused);
+    }
+}
+
+void Router::on_tick() {
+    if (!awaiting_holder_ || Server::now_ms() < grace_end_ms_)
+        return;
+    for (int card : cards_) {  // in order: the lowest card that is up
+        if (card_up(card)) {
+            awaiting_holder_ = false;
+            std::string unused;
+            move_role(card,
+                      ": card " + std::to_string(dlrsc_) + " did not come back within " +
+                          std::to_string(HOLDER_GRACE_MS / 1000) + " s of the restart",
+                      false, unused);
+            return;
+        }
+    }
 }
 
 void Router::send_event(Client &c) {
@@ -181,21 +279,39 @@ void Router::on_role_set(Client &c, const proto::Frame &f) {
     if (!server_.allowed(c, f, "move the dLRSC role"))
         return;
     proto::Reader r(f);
-    uint32_t card = 0;
-    if (!r.u32(card)) {
+    uint32_t card = 0, flags = 0;
+    if (!r.u32(card) || (!r.at_end() && !r.u32(flags))) {
         server_.reply(c, f, EBADMSG, "malformed role request");
+        return;
+    }
+    std::string name = "card " + std::to_string(card);
+    if (card > uint32_t(MAX_CARD)) {
+        server_.reply(c, f, ENOENT,
+                      "no such card " + std::to_string(card) + " (cards are 0 to " +
+                          std::to_string(MAX_CARD) + ")");
+        return;
+    }
+    bool forced = (flags & proto::ROLE_SET_FORCE) != 0;
+    bool up = card_up(int(card));
+    if (!up && !forced && int(card) != dlrsc_) {
+        server_.reply(c, f, EHOSTDOWN,
+                      name + " is down (no process of it is connected); 'role set --force " +
+                          std::to_string(card) + "' gives it the role anyway");
         return;
     }
     int previous = dlrsc_;
     std::string msg;
-    bool ok = card <= uint32_t(MAX_CARD) && set_dlrsc(int(card), msg);
-    if (!ok) {
-        if (msg.empty())
-            msg = "no such card " + std::to_string(card) + " (cards are 0 to " +
-                  std::to_string(MAX_CARD) + ")";
-        server_.reply(c, f, ENOENT, msg);
+    if (int(card) == dlrsc_) {
+        msg = name + " already holds the dLRSC role";
+    } else if (!move_role(int(card), up ? "" : " (forced: " + name + " is down)", true, msg)) {
+        server_.reply(c, f, EIO, msg);
         return;
+    } else {
+        msg = "dLRSC role moved from card " + std::to_string(previous) + " to " + name;
     }
+    // The operator has chosen: no hand-over after a restart any more.
+    if (previous != dlrsc_ || forced)
+        awaiting_holder_ = false;
     proto::Writer w;
     w.u32(uint32_t(previous));
     server_.reply(c, f, 0, msg, w);
@@ -216,7 +332,13 @@ void Router::on_gone(Client &c) {
 
 void Router::status(std::vector<std::string> &lines) {
     auto v = view();
-    lines.push_back("dLRSC: card " + std::to_string(dlrsc_));
+    std::string holder = "dLRSC: card " + std::to_string(dlrsc_);
+    if (awaiting_holder_) {
+        int64_t left = std::max<int64_t>(0, (grace_end_ms_ - Server::now_ms() + 999) / 1000);
+        holder += " (restored at start, not back yet; the role moves to the lowest card up " +
+                  (left ? "in " + std::to_string(left) + " s" : std::string("once one is")) + ")";
+    }
+    lines.push_back(holder);
     lines.push_back("cards:");
     for (auto &[card, cv] : v) {
         std::string s = "  card " + std::to_string(card) + ": " +

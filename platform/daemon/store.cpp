@@ -189,6 +189,34 @@ std::optional<StoredItem> Store::get(const std::string &path, std::string *error
     return std::nullopt;
 }
 
+std::optional<int> Store::dlrsc(std::string *error) {
+    sqlite3_stmt *q = nullptr;
+    if (!prepare("SELECT value FROM meta WHERE key = 'dlrsc'", &q, error))
+        return std::nullopt;
+    std::optional<int> card;
+    int rc = sqlite3_step(q);
+    if (rc == SQLITE_ROW)
+        card = int(sqlite3_column_int64(q, 0));
+    else if (rc != SQLITE_DONE)
+        *error = why("database read failed");
+    sqlite3_finalize(q);
+    return card;
+}
+
+bool Store::set_dlrsc(int card, std::string *error) {
+    sqlite3_stmt *q = nullptr;
+    if (!prepare("INSERT INTO meta(key, value) VALUES('dlrsc', ?1)"
+                 " ON CONFLICT(key) DO UPDATE SET value = ?1",
+                 &q, error))
+        return false;
+    sqlite3_bind_int64(q, 1, card);
+    bool ok = sqlite3_step(q) == SQLITE_DONE;
+    if (!ok)
+        *error = why("database write failed");
+    sqlite3_finalize(q);
+    return ok;
+}
+
 bool Store::scan_prefix(const std::string &prefix, std::vector<StoredItem> *out,
                         std::string *error) {
     std::string end = prefix_end(prefix);

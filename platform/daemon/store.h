@@ -1,6 +1,7 @@
-// The configuration store: items (full path -> encoded tuple) in an embedded SQLite database.
-// Every write is one transaction, durable when it returns (WAL, synchronous=FULL); a write that
-// fails leaves the stored item exactly as it was.
+// The configuration store: items (full path -> encoded tuple) in an embedded SQLite database,
+// and beside them the card that holds the dLRSC role. Every write is one transaction, durable
+// when it returns (WAL, synchronous=FULL); a write that fails leaves what was stored exactly as
+// it was.
 #pragma once
 
 #include <stdint.h>
@@ -27,6 +28,9 @@ class Store {
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
 
+    // The database file in platformd's state directory DIR.
+    static std::string file_in(const std::string &dir) { return dir + "/cfgdb.sqlite3"; }
+
     // Opens FILE, creating it and its tables when missing. Null, with the reason in ERROR, when
     // the file cannot be opened or is not a usable database; an existing file is never replaced.
     static std::unique_ptr<Store> open(const std::string &file, std::string *error);
@@ -44,6 +48,12 @@ class Store {
     bool scan_prefix(const std::string &prefix, std::vector<StoredItem> *out, std::string *error);
     // The highest commit sequence ever written (survives deletions and restarts).
     uint64_t last_sequence() const { return last_sequence_; }
+
+    // The card stored as the holder of the dLRSC role; nothing when none was ever stored, or on
+    // error (ERROR then non-empty).
+    std::optional<int> dlrsc(std::string *error);
+    // Stores CARD as the holder of the dLRSC role. False with the reason when it did not happen.
+    bool set_dlrsc(int card, std::string *error);
 
     // Sets how long a write waits for a lock held elsewhere.
     void set_busy_timeout_ms(int ms);

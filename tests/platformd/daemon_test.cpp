@@ -101,6 +101,21 @@ TEST_F(Platformd, AProcessIsShownWhileItRunsAndLosesOnlyItsOwnWhenKilled) {
     EXPECT_TRUE(ts::ended(r.ctl({"role", "show", "9"}), 4, "no such card 9"));
 }
 
+// A restored holder that never comes back, on a router where no card is up when its time is out:
+// the first card that comes up takes the role.
+TEST_F(Platformd, WithNoCardUpTheFirstToComeUpTakesARoleItsHolderLeft) {
+    ASSERT_EQ(r.ctl({"role", "set", "--force", "7"}).status, 0);
+    r.stop(r.platformd());
+    ASSERT_GT(r.start_platformd(), 0);
+    ASSERT_TRUE(ts::eventually(
+        [&] { return contains(r.ctl({"status"}).out, "the lowest card up once one is"); }, 30s))
+        << r.ctl({"status"}).out;
+    pid_t w = r.start(ts::bin("platform_peer"), {"--role"}, 3);
+    EXPECT_TRUE(r.wait_line(w, "event 4 dlrsc 3")) << r.log(w);
+    EXPECT_TRUE(contains(r.log(r.platformd()),
+                         "dLRSC role moved from card 7 to card 3: card 7 did not come back"));
+}
+
 // Each bad record on a connection of its own: the answer, then a ping answered on the same
 // connection, or the connection closed. A client registered meanwhile is not disturbed, nor is
 // one that stops reading its answers.
@@ -182,7 +197,7 @@ TEST(Platformctl, CommandLinesAreCheckedAndADownDaemonIsNamed) {
         int status;
         std::string text;
     } cases[] = {
-        {{"--help"}, 0, "role set CARD"},
+        {{"--help"}, 0, "role set [--force] CARD"},
         {{"role", "show"}, 3, "platformd is not running"},
         {{"status"}, 3, r.socket()},
         {{"trace", "no_such_buffer"}, 1, "no_such_buffer"},

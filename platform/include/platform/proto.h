@@ -68,7 +68,8 @@ constexpr uint16_t T_LRD_AM_I_DLRSC = 0x20;  // empty; reply body: u32 flag (1 o
 constexpr uint16_t T_CTL_ROLE_SHOW = 0x40;  // empty; reply body: u32 dlrsc card, u32 count,
                                             // per card: u32 card, u32 processes, u32 ready,
                                             // u32 registrations
-constexpr uint16_t T_CTL_ROLE_SET = 0x41;   // u32 card; reply body: u32 previous dlrsc card
+constexpr uint16_t T_CTL_ROLE_SET = 0x41;   // u32 card, optional u32 flags (ROLE_SET_*);
+                                            // reply body: u32 previous dlrsc card
 constexpr uint16_t T_CTL_STATUS = 0x42;     // empty; reply body: u32 count, strings (lines)
 constexpr uint16_t T_CTL_FAULT = 0x43;      // string name, u32 argc, strings; reply: message
 
@@ -79,6 +80,9 @@ constexpr uint16_t T_CFG_LAST = 0x1FF;
 inline bool is_cfg_type(uint16_t type) {
     return type >= T_CFG_FIRST && type <= T_CFG_LAST;
 }
+
+// T_CTL_ROLE_SET flag: move the role even to a card that is down.
+constexpr uint32_t ROLE_SET_FORCE = 0x1;
 
 // Role event values and the registration mask that asks for both.
 constexpr uint32_t LR_EVENT_ACTIVE = 4;

@@ -60,7 +60,7 @@ std::atomic<int32_t> sysdb_lib_present{0};
 
 std::mutex tz_role_mutex;
 
-// The build tree's library; an installed tzd links a definition of its own with the installed path.
+// The build tree's library; each tzd program links a definition of its own with its path.
 __attribute__((weak)) const char *tz_sysdb_lib_path = TZ_SYSDB_LIB_PATH;
 unsigned (*tz_sleep)(unsigned seconds) = ::sleep;
 
@@ -68,7 +68,7 @@ bool tz_sysdb_lib_check(void) {
     if (sysdb_lib_present.load() != 0) {
         return true;
     }
-    if (access(tz_sysdb_lib_path, R_OK) == 0) {
+    if (access(tz_sysdb_lib_path, R_OK) == 0 && tz_sysdb_lib_load(tz_sysdb_lib_path)) {
         sysdb_lib_present.store(1);
         return true;
     }

@@ -33,13 +33,18 @@ extern std::atomic<int32_t> sysdb_lib_present;
 extern std::mutex tz_role_mutex;
 
 // The client library file that must have been seen readable before binding, unbinding or
-// registering for notifications. Compiled in; tests point it elsewhere.
+// registering for notifications, and from which its operations are then loaded. Compiled into
+// each tzd program; tests point it elsewhere.
 extern const char *tz_sysdb_lib_path;
 // Tests shorten the sleeps between registration attempts; the service never changes it.
 extern unsigned (*tz_sleep)(unsigned seconds);
 
-// True once the client library file has been seen readable (latched in sysdb_lib_present).
+// True once the client library file has been seen readable and loaded (latched in
+// sysdb_lib_present).
 bool tz_sysdb_lib_check(void);
+// Loads the client library at PATH and resolves the operations the service calls; true once they
+// can be called (then and ever after). A file that does not load is logged once per reason.
+bool tz_sysdb_lib_load(const char *path);
 
 uint32_t tz_register_for_notification(void);
 uint32_t tz_register_for_verification(void);

@@ -29,8 +29,10 @@ Router::Router(Server &server) : server_(server) {
                    [this](Client &c, const proto::Frame &f) { on_role_show(c, f); });
     server_.handle(proto::T_CTL_ROLE_SET,
                    [this](Client &c, const proto::Frame &f) { on_role_set(c, f); });
+    // Only root's and the owner's processes make a card exist; anyone may say HELLO with a card
+    // number, and such a card would otherwise stay listed, and could be given the role, for good.
     server_.on_hello([this](Client &c) {
-        if (!c.observer)
+        if (!c.observer && c.privileged)
             cards_.insert(c.card);
     });
     server_.on_client_gone([this](Client &c) { on_gone(c); });
@@ -110,9 +112,13 @@ void Router::on_ready(Client &c, const proto::Frame &f) {
     bool first = rd.when == 0;
     rd.program = program.empty() ? c.program : program;
     rd.when = time(nullptr);
+    // Another user's process may say it is anything; it is not counted as the card's (view()).
     if (first)
         Server::log("card " + std::to_string(c.card) + " pid " + std::to_string(c.pid) + " " +
-                    rd.program + " is ready");
+                    rd.program + " is ready" +
+                    (c.privileged
+                         ? std::string()
+                         : " (uid " + std::to_string(c.peer_uid) + ", not counted as the card's)"));
     server_.reply(c, f, 0);
 }
 
@@ -154,7 +160,7 @@ std::map<int, Router::CardView> Router::view() {
         v[card];
     std::set<std::pair<int, pid_t>> counted;
     server_.for_each_client([&](Client &c) {
-        if (!c.hello || c.observer)
+        if (!c.hello || c.observer || !c.privileged)
             return;
         CardView &cv = v[c.card];
         if (counted.insert({c.card, c.pid}).second) {
@@ -236,6 +242,8 @@ void Router::status(std::vector<std::string> &lines) {
         any = true;
         std::string s = "  card " + std::to_string(c.card) + " pid " + std::to_string(c.pid) + " " +
                         c.program + " (connection " + std::to_string(c.id) + ")";
+        if (!c.privileged)
+            s += ", uid " + std::to_string(c.peer_uid) + ": not counted as the card's";
         auto it = ready_.find({c.card, c.pid});
         if (it != ready_.end())
             s += ", ready since " + clock_text(it->second.when);

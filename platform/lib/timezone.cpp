@@ -197,7 +197,13 @@ std::string lexical(const std::string &path) {
 
 std::mutex setter_mu;
 
+thread_local std::string last_error;
+
 }  // namespace
+
+const std::string &last_zone_error() {
+    return last_error;
+}
 
 std::string zone_name_problem(std::string_view name) {
     if (name.empty())
@@ -376,6 +382,9 @@ bool set_zone_link(const std::string &root, const std::string &link, const char 
             error = link + " is a directory";
             return false;
         }
+        struct stat dst;
+        if (stat(dir.c_str(), &dst) != 0 && errno == ENOENT)
+            return true;  // no directory, no link
         SetterLock dir_lock(link);
         if (!dir_lock.error().empty()) {
             error = dir_lock.error();
@@ -441,7 +450,9 @@ extern "C" int64_t conf_set_timezone_string(char *zone, int32_t /*flags*/) {
     std::unique_ptr<char, decltype(&free)> owned(zone, &free);
     std::string error;
     const std::string &link = platform::env().localtime;
-    if (!platform::set_zone_link(platform::zoneinfo_root(), link, zone, error)) {
+    bool ok = platform::set_zone_link(platform::zoneinfo_root(), link, zone, error);
+    platform::last_error = error;
+    if (!ok) {
         if (zone)
             vk_syslog(LOG_ERR, "conf_set_timezone_string: time zone \"%s\" not set: %s",
                       platform::printable(zone).c_str(), error.c_str());

@@ -147,6 +147,12 @@ TEST_F(Setter, RefusalsLeaveThePreviousZoneInPlace) {
         EXPECT_EQ(link_target(link), before) << c.name;
         EXPECT_EQ(platform::recorded_zone(link), "Europe/Berlin") << c.name;
     }
+    // Through the C interface the reason stays available to the caller, until a success.
+    EXPECT_EQ(conf_set_timezone_string(strdup("magic"), 0), 0);
+    EXPECT_TRUE(ts::contains(platform::last_zone_error(), "shorter than a TZif header"))
+        << platform::last_zone_error();
+    EXPECT_EQ(conf_set_timezone_string(strdup("Europe/Paris"), 0), 1);
+    EXPECT_EQ(platform::last_zone_error(), "");
     // A zoneinfo root that does not exist refuses everything.
     std::string error;
     EXPECT_FALSE(platform::set_zone_link(dir + "/nothing", link, "Europe/Paris", error));

@@ -32,6 +32,11 @@ bool resolve_zone(const std::string &root, std::string_view name, std::string &t
 bool set_zone_link(const std::string &root, const std::string &link, const char *name,
                    std::string &error);
 
+// Why the calling thread's last conf_set_timezone_string failed, in the words of set_zone_link's
+// ERROR ("... resolves through /etc/localtime, the link being replaced"); empty after a success.
+// For a caller that carries the reason back to whoever asked for the zone.
+const std::string &last_zone_error();
+
 // The small file beside LINK that holds the name of the zone in effect.
 std::string zone_record_path(const std::string &link);
 

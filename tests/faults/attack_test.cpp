@@ -170,6 +170,13 @@ TEST_F(Attack, DirectoriesMadeFirstByAnotherUserAreRefused) {
         if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0)
             return std::string("no fake channel");
         chmod(path.c_str(), 0666);
+        // And a platformd of its own.
+        path = evil_run + "/platformd.sock";
+        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0)
+            return std::string("no fake platformd");
+        chmod(path.c_str(), 0666);
         return std::string("ready");
     });
     ASSERT_EQ(attacker.report(), "ready");
@@ -192,6 +199,10 @@ TEST_F(Attack, DirectoriesMadeFirstByAnotherUserAreRefused) {
     Result q = root("tzctl", {"zone-of", "Europe/Paris"}, 0, {"PLATFORM_RUNDIR=" + evil_run});
     EXPECT_NE(q.status, 0);
     EXPECT_TRUE(contains(q.err, "not asking the channel at " + evil_run)) << q.err;
+    Result st =
+        root("platformctl", {"status"}, 0, {"PLATFORM_SOCKET=" + evil_run + "/platformd.sock"});
+    EXPECT_NE(st.status, 0);
+    EXPECT_TRUE(contains(st.err, "not connecting to " + evil_run)) << st.err;
 }
 
 // Clients that send without reading their replies cost platformd bounded memory.

@@ -176,6 +176,7 @@ TEST_F(Access, FilesAndSocketsGetTheirModesWhateverTheUmask) {
             {r.channel(0), 0666},
             {r.rundir(0) + "/ltrace", 0755},
             {r.rundir(0) + "/ltrace/tz_ltrace", 0644},
+            {r.rundir(0) + "/ltrace/.lock", 0600},
         };
         for (auto &[path, mode] : modes)
             EXPECT_EQ(mode_of(path), mode) << path << " has mode " << std::oct << mode_of(path);

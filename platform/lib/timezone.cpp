@@ -405,6 +405,11 @@ bool set_zone_link(const std::string &root, const std::string &link, const char 
         error = "cannot create " + dir + ": " + errno_text(errno ? errno : EIO);
         return false;
     }
+    // Whoever else could write there could move the link, or hold the setters' lock.
+    if (std::string why = dir_trust_problem(dir); !why.empty()) {
+        error = "not setting " + link + ": " + why;
+        return false;
+    }
     struct stat st;
     if (lstat(link.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         error = link + " is a directory";

@@ -147,6 +147,12 @@ TEST_F(Setter, RefusalsLeaveThePreviousZoneInPlace) {
         EXPECT_EQ(link_target(link), before) << c.name;
         EXPECT_EQ(platform::recorded_zone(link), "Europe/Berlin") << c.name;
     }
+    // A link in a directory that other users may write to is not set.
+    fs::create_directories(dir + "/open");
+    fs::permissions(dir + "/open", fs::perms::all);
+    std::string why;
+    EXPECT_FALSE(platform::set_zone_link(root, dir + "/open/localtime", "Europe/Paris", why));
+    EXPECT_TRUE(ts::contains(why, "is writable by every user")) << why;
     // Through the C interface the reason stays available to the caller, until a success.
     EXPECT_EQ(conf_set_timezone_string(strdup("magic"), 0), 0);
     EXPECT_TRUE(ts::contains(platform::last_zone_error(), "shorter than a TZif header"))

@@ -350,6 +350,38 @@ void send_stored_below(const Registration &reg) {
     }
 }
 
+// Registrations: an unprivileged uid holds at most UID_REGISTRATIONS, and all of them together
+// leave RESERVED_REGISTRATIONS to root and the socket directory's owner. A verifier (privileged
+// by then) is never refused for room: without one no commit can be made.
+constexpr size_t MAX_REGISTRATIONS = 10000;
+constexpr size_t RESERVED_REGISTRATIONS = 1000;
+constexpr size_t UID_REGISTRATIONS = 256;
+
+// Why C may not register now, or "".
+std::string registration_room(const Client &c, bool verifier) {
+    if (verifier)
+        return {};
+    if (!db->server->privileged(c)) {
+        size_t mine = 0, shared = 0;
+        for (auto &[h, r] : db->regs) {
+            const Client *o = db->server->client(r.client);
+            if (!o || db->server->privileged(*o))
+                continue;
+            ++shared;
+            mine += o->peer_uid == c.peer_uid;
+        }
+        if (mine >= UID_REGISTRATIONS)
+            return "uid " + std::to_string(c.peer_uid) + " holds " + std::to_string(mine) +
+                   " registrations already";
+        if (shared >= MAX_REGISTRATIONS - RESERVED_REGISTRATIONS)
+            return "the registrations not kept for root and uid " +
+                   std::to_string(db->server->admin_uid()) + " are taken";
+    }
+    if (db->regs.size() >= MAX_REGISTRATIONS)
+        return "too many registrations";
+    return {};
+}
+
 void on_register(Client &c, const Frame &f) {
     Reader r(f);
     std::string path;
@@ -365,8 +397,8 @@ void on_register(Client &c, const Frame &f) {
         db->server->reply(c, f, CFG_ENOCONN, "no connection to the configuration database");
         return;
     }
-    if (db->regs.size() >= 10000) {
-        db->server->reply(c, f, ENOSPC, "too many registrations");
+    if (std::string full = registration_room(c, f.type == T_CFG_REG_VERIFY); !full.empty()) {
+        db->server->reply(c, f, ENOSPC, full);
         return;
     }
     Registration reg;

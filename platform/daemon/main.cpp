@@ -71,9 +71,8 @@ int main(int argc, char **argv) {
     }
     // The state directory holds the database; nobody else has business in it. (A directory that
     // already exists keeps its mode; the database file itself is always 0600.)
-    if (!platform::make_dirs(env.statedir, 0700)) {
-        platformd::Server::log("cannot create state directory " + env.statedir + ": " +
-                               strerror(errno));
+    if (std::string why = platform::own_dir(env.statedir, 0700); !why.empty()) {
+        platformd::Server::log("refusing the state directory: " + why);
         return 1;
     }
     platformd::Router router(server);

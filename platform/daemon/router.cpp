@@ -43,8 +43,10 @@ Router::Router(Server &server) : server_(server) {
                    [this](Client &c, const proto::Frame &f) { on_role_show(c, f); });
     server_.handle(proto::T_CTL_ROLE_SET,
                    [this](Client &c, const proto::Frame &f) { on_role_set(c, f); });
+    // Only root's and the owner's processes make a card exist; anyone may say HELLO with a card
+    // number, and such a card would otherwise stay listed, and could be given the role, for good.
     server_.on_hello([this](Client &c) {
-        if (!c.observer) {
+        if (!c.observer && c.privileged) {
             cards_.insert(c.card);
             on_card_up(c.card);
         }
@@ -108,7 +110,7 @@ bool Router::restore(const std::string &file, std::string &error) {
 bool Router::card_up(int card) {
     bool up = false;
     server_.for_each_client([&](Client &c) {
-        if (c.hello && !c.observer && c.card == card)
+        if (c.hello && !c.observer && c.privileged && c.card == card)
             up = true;
     });
     return up;
@@ -118,7 +120,7 @@ std::string Router::holder_text() {
     bool up = false;
     pid_t tzd = 0;
     server_.for_each_client([&](Client &c) {
-        if (!c.hello || c.observer || c.card != dlrsc_)
+        if (!c.hello || c.observer || !c.privileged || c.card != dlrsc_)
             return;
         up = true;
         if (c.program == "tzd")
@@ -208,9 +210,13 @@ void Router::on_ready(Client &c, const proto::Frame &f) {
     bool first = rd.when == 0;
     rd.program = program.empty() ? c.program : program;
     rd.when = time(nullptr);
+    // Another user's process may say it is anything; it is not counted as the card's (view()).
     if (first)
         Server::log("card " + std::to_string(c.card) + " pid " + std::to_string(c.pid) + " " +
-                    rd.program + " is ready");
+                    rd.program + " is ready" +
+                    (c.privileged
+                         ? std::string()
+                         : " (uid " + std::to_string(c.peer_uid) + ", not counted as the card's)"));
     server_.reply(c, f, 0);
 }
 
@@ -252,7 +258,7 @@ std::map<int, Router::CardView> Router::view() {
         v[card];
     std::set<std::pair<int, pid_t>> counted;
     server_.for_each_client([&](Client &c) {
-        if (!c.hello || c.observer)
+        if (!c.hello || c.observer || !c.privileged)
             return;
         CardView &cv = v[c.card];
         if (counted.insert({c.card, c.pid}).second) {
@@ -358,6 +364,8 @@ void Router::status(std::vector<std::string> &lines) {
         any = true;
         std::string s = "  card " + std::to_string(c.card) + " pid " + std::to_string(c.pid) + " " +
                         c.program + " (connection " + std::to_string(c.id) + ")";
+        if (!c.privileged)
+            s += ", uid " + std::to_string(c.peer_uid) + ": not counted as the card's";
         auto it = ready_.find({c.card, c.pid});
         if (it != ready_.end())
             s += ", ready since " + clock_text(it->second.when);

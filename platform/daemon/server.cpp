@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -86,18 +87,16 @@ bool Server::listen(std::string &error) {
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
+    // Its owner gets change rights, so the directory must not be one that another user could
+    // have made (a per-user default below /tmp, made first by someone else).
     std::string dir = parent_dir(path);
-    if (!platform::make_dirs(dir, 0755)) {
-        error = "cannot create " + dir + ": " + strerror(errno);
-        return false;
-    }
-    struct stat dst;
-    if (stat(dir.c_str(), &dst) != 0) {
-        error = "cannot read " + dir + ": " + strerror(errno);
+    uid_t owner = 0;
+    if (std::string why = platform::own_dir(dir, 0755, &owner); !why.empty()) {
+        error = "refusing the socket's directory: " + why;
         return false;
     }
     admin_dir_ = dir;
-    admin_uid_ = dst.st_uid;
+    admin_uid_ = owner;
 
     // One daemon per socket: the lock beside it settles a race between two starting daemons.
     // Only its owner may open it, or anyone could hold the lock and keep platformd from starting.
@@ -226,6 +225,7 @@ int Server::run() {
                 uint64_t expirations;
                 while (read(timer_fd_, &expirations, sizeof(expirations)) > 0) {
                 }
+                expire_silent();
                 for (auto &fn : ticks_)
                     fn();
                 cfgdb_tick(*this);
@@ -243,6 +243,9 @@ int Server::run() {
                     continue;
                 if (events[i].events & EPOLLOUT)
                     flush(*c);
+                // A client that is not being read still hangs up.
+                if (!c->closing && c->read_paused && (events[i].events & (EPOLLHUP | EPOLLERR)))
+                    drop(*c, "hung up with replies unread");
                 if (!c->closing && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
                     read_client(*c);
             }
@@ -267,11 +270,6 @@ void Server::accept_clients() {
                 log(errno_text("accept"));
             return;
         }
-        if (clients_.size() >= MAX_CLIENTS) {
-            log("refusing a connection: " + std::to_string(MAX_CLIENTS) + " clients already");
-            close(fd);
-            continue;
-        }
         auto c = std::make_unique<Client>();
         c->id = next_id_++;
         c->fd = fd;
@@ -284,20 +282,80 @@ void Server::accept_clients() {
             c->peer_uid = cred.uid;
             c->peer_gid = cred.gid;
         }
+        c->privileged = privileged(*c);
+        if (!admit(*c)) {
+            close(fd);
+            continue;
+        }
+        if (!c->privileged) {
+            ++uid_use_[c->peer_uid].connections;
+            ++shared_connections_;
+        }
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = c->id;
         if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
             log(errno_text("epoll_ctl"));
             close(fd);
+            if (!c->privileged) {
+                --uid_use_[c->peer_uid].connections;
+                --shared_connections_;
+            }
             continue;
         }
         clients_[c->id] = std::move(c);
     }
 }
 
+// Whether a new connection fits its uid's quota and the room left to its kind; logs a refusal
+// (at most once a second, with how many went unlogged).
+bool Server::admit(const Client &c) {
+    std::string why;
+    if (clients_.size() >= MAX_CLIENTS) {
+        why = std::to_string(MAX_CLIENTS) + " clients already";
+    } else if (!c.privileged) {
+        auto it = uid_use_.find(c.peer_uid);
+        size_t mine = it == uid_use_.end() ? 0 : it->second.connections;
+        if (mine >= UID_CONNECTIONS)
+            why = "uid " + std::to_string(c.peer_uid) + " holds " + std::to_string(mine) +
+                  " connections already";
+        else if (shared_connections_ >= MAX_CLIENTS - RESERVED_CONNECTIONS)
+            why = "the connections not kept for root and uid " + std::to_string(admin_uid_) +
+                  " are taken";
+    }
+    if (why.empty())
+        return true;
+    int64_t now = now_ms();
+    if (now - refused_logged_ms_ >= 1000) {
+        std::string more = refused_unlogged_ ? " (and " + std::to_string(refused_unlogged_) +
+                                                   " more refused since the last such line)"
+                                             : std::string();
+        log("refusing a connection of pid " + std::to_string(c.peer_pid) + ": " + why + more);
+        refused_logged_ms_ = now;
+        refused_unlogged_ = 0;
+    } else {
+        ++refused_unlogged_;
+    }
+    return false;
+}
+
+// A connection costs a descriptor and a slot; one that does not even say who it is gives it
+// back soon.
+void Server::expire_silent() {
+    int64_t now = now_ms();
+    for (auto &[id, c] : clients_)
+        if (!c->hello && !c->closing && now - c->connected_ms > HELLO_DEADLINE_MS)
+            drop(*c, "no HELLO within " + std::to_string(HELLO_DEADLINE_MS) + " ms");
+}
+
 void Server::read_client(Client &c) {
     for (int i = 0; i < READS_PER_WAKEUP && !c.closing; ++i) {
+        if (c.outq_bytes > READ_PAUSE_BYTES) {
+            // Its replies wait for it: read no more requests until it takes them.
+            c.read_paused = true;
+            update_epoll(c);
+            return;
+        }
         iovec iov{rbuf_.data(), rbuf_.size()};
         msghdr mh{};
         mh.msg_iov = &iov;
@@ -440,7 +498,7 @@ void Server::on_status_frame(Client &c, const proto::Frame &f) {
 }
 
 bool Server::allowed(Client &c, const proto::Frame &request, const std::string &what) {
-    if (c.peer_known && (c.peer_uid == 0 || c.peer_uid == admin_uid_))
+    if (privileged(c))
         return true;
     std::string who = c.peer_known ? "uid " + std::to_string(c.peer_uid) : "unknown uid";
     log(c.describe() + ", " + who + ": refused, may not " + what);
@@ -534,14 +592,52 @@ bool Server::send(Client &c, uint16_t type, uint32_t seq, const std::vector<uint
     std::vector<uint8_t> out;
     if (!proto::encode(type, seq, payload.data(), payload.size(), out))
         return false;
-    if (c.outq_bytes + out.size() > MAX_QUEUE_BYTES) {
-        drop(c, "not reading its frames (" + std::to_string(c.outq_bytes) + " bytes queued)");
+    if (c.outq.empty()) {
+        // Straight out when the socket has room; queued (and paid for) only when it has not.
+        ssize_t n = ::send(c.fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0)
+            return true;
+        if (errno != EAGAIN && errno != EINTR) {
+            drop(c, errno_text("send"));
+            return false;
+        }
+    }
+    size_t cost = out.size() + FRAME_COST;
+    std::string over;
+    if (c.outq_bytes + cost > MAX_QUEUE_BYTES) {
+        over = "its own share";
+    } else if (!c.privileged) {
+        if (uid_use_[c.peer_uid].queued + cost > UID_QUEUE_BYTES)
+            over = "the share of uid " + std::to_string(c.peer_uid);
+        else if (shared_queued_ + cost > SHARED_QUEUE_BYTES)
+            over = "the share of all unprivileged clients";
+    }
+    if (over.empty() && total_queued_ + cost > TOTAL_QUEUE_BYTES)
+        over = "the memory for all queued frames";
+    if (!over.empty()) {
+        drop(c, "not reading its frames (" + std::to_string(c.outq_bytes) +
+                    " bytes queued; one more frame would pass " + over + ")");
         return false;
     }
-    c.outq_bytes += out.size();
+    c.outq_bytes += cost;
+    total_queued_ += cost;
+    if (!c.privileged) {
+        uid_use_[c.peer_uid].queued += cost;
+        shared_queued_ += cost;
+    }
     c.outq.push_back(std::move(out));
     flush(c);
     return !c.closing;
+}
+
+void Server::dequeue(Client &c, size_t cost) {
+    c.outq_bytes -= cost;
+    total_queued_ -= cost;
+    freed_since_trim_ += cost;
+    if (!c.privileged) {
+        uid_use_[c.peer_uid].queued -= cost;
+        shared_queued_ -= cost;
+    }
 }
 
 void Server::flush(Client &c) {
@@ -557,7 +653,7 @@ void Server::flush(Client &c) {
             drop(c, errno_text("send"));
             return;
         }
-        c.outq_bytes -= buf.size();
+        dequeue(c, buf.size() + FRAME_COST);
         ++c.outq_head;
     }
     if (c.outq_head == c.outq.size()) {
@@ -568,13 +664,17 @@ void Server::flush(Client &c) {
         c.outq_head = 0;
     }
     bool waiting = !c.outq.empty();
-    if (waiting != was_waiting || waiting)
+    bool resume = c.read_paused && c.outq_bytes <= READ_PAUSE_BYTES / 2;
+    if (resume)
+        c.read_paused = false;
+    if (waiting != was_waiting || waiting || resume)
         update_epoll(c);
 }
 
 void Server::update_epoll(Client &c) {
     epoll_event ev{};
-    ev.events = EPOLLIN | (c.outq.empty() ? 0u : uint32_t(EPOLLOUT));
+    ev.events =
+        (c.read_paused ? 0u : uint32_t(EPOLLIN)) | (c.outq.empty() ? 0u : uint32_t(EPOLLOUT));
     ev.data.u64 = c.id;
     epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, c.fd, &ev);
 }
@@ -626,8 +726,21 @@ void Server::reap() {
             cfgdb_client_gone(*this, c);
             epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c.fd, nullptr);
             close(c.fd);
+            for (size_t i = c.outq_head; i < c.outq.size(); ++i)
+                dequeue(c, c.outq[i].size() + FRAME_COST);
+            if (!c.privileged) {
+                auto use = uid_use_.find(c.peer_uid);
+                if (use != uid_use_.end() && --use->second.connections == 0)
+                    uid_use_.erase(use);
+                --shared_connections_;
+            }
             clients_.erase(it);
         }
+    }
+    // Queues that were let go leave their memory with the allocator unless it is handed back.
+    if (freed_since_trim_ > 4 * 1024 * 1024) {
+        malloc_trim(0);
+        freed_since_trim_ = 0;
     }
 }
 

@@ -8,8 +8,12 @@
 //   said HELLO only HELLO and PING are accepted. A type nobody handles is answered ENOSYS.
 // - Replies: reply(client, request, status, message, body) answers a request with a T_REPLY of
 //   the request's seq. send() sends any frame; push() sends a frame the daemon originates (seq 0).
-//   Sending never blocks: frames wait in the client's queue (bounded by MAX_QUEUE_BYTES) while its
-//   socket is full; a client whose queue overflows is taken as hung and dropped.
+//   Sending never blocks: frames wait in the client's queue while its socket is full. A client
+//   with more than READ_PAUSE_BYTES queued is not read until it drains, so one that sends without
+//   reading stops making replies. A client whose queue would pass its share is taken as hung and
+//   dropped: MAX_QUEUE_BYTES of its own, UID_QUEUE_BYTES for all clients of an unprivileged uid,
+//   SHARED_QUEUE_BYTES for all unprivileged clients, TOTAL_QUEUE_BYTES for everyone (the rest is
+//   the privileged clients' room). A queued frame costs its size plus FRAME_COST.
 // - Clients: client(id) looks one up (null when gone); for_each_client() visits them. A client
 //   stays valid (the pointer too) until the end of the loop iteration in which it was dropped;
 //   the drop hooks (on_client_gone, cfgdb_client_gone) run then, before it is freed. Check
@@ -21,7 +25,11 @@
 // - Access: reading is for everyone; a handler of a request that changes the router (commits,
 //   verifier registrations, the role, faults) first calls allowed(client, request, what), which
 //   answers a refused request with EPERM itself. Allowed are root and the owner of the directory
-//   that holds the socket, the uid platformd found owning it when it took the socket.
+//   that holds the socket, the uid platformd found owning it when it took the socket; they are
+//   the privileged clients (privileged()).
+// - Quotas: an unprivileged uid holds at most UID_CONNECTIONS connections, and all of them
+//   together leave RESERVED_CONNECTIONS of MAX_CLIENTS to the privileged ones. A connection that
+//   has not said HELLO within HELLO_DEADLINE_MS is dropped.
 #pragma once
 
 #include <stdint.h>
@@ -67,7 +75,9 @@ struct Client {
     // Outgoing frames waiting for room in the socket.
     std::vector<std::vector<uint8_t>> outq;
     size_t outq_head = 0;
-    size_t outq_bytes = 0;
+    size_t outq_bytes = 0;     // what the queued frames cost (see Server::FRAME_COST)
+    bool read_paused = false;  // too much queued: not read until it drains
+    bool privileged = false;   // root or the socket directory's owner
 
     // "card 1 pid 42 tzd" for logs and status.
     std::string describe() const;
@@ -98,7 +108,16 @@ class Server {
     using FrameHandler = std::function<void(Client &, const proto::Frame &)>;
 
     static constexpr size_t MAX_QUEUE_BYTES = 4 * 1024 * 1024;
+    static constexpr size_t READ_PAUSE_BYTES = 256 * 1024;
+    static constexpr size_t UID_QUEUE_BYTES = 8 * 1024 * 1024;
+    static constexpr size_t SHARED_QUEUE_BYTES = 24 * 1024 * 1024;
+    static constexpr size_t TOTAL_QUEUE_BYTES = 40 * 1024 * 1024;
+    // Allocator and bookkeeping overhead of one queued frame, beyond its bytes.
+    static constexpr size_t FRAME_COST = 96;
     static constexpr size_t MAX_CLIENTS = 1000;
+    static constexpr size_t RESERVED_CONNECTIONS = 100;
+    static constexpr size_t UID_CONNECTIONS = 64;
+    static constexpr int64_t HELLO_DEADLINE_MS = 5000;
     static constexpr int TICK_MS = 100;
 
     explicit Server(Options opts);
@@ -121,6 +140,10 @@ class Server {
     // True when C may change the router: root, or the owner of admin_dir(). Otherwise answers
     // REQUEST with EPERM, "permission denied: only root or the owner of DIR may WHAT", and logs it.
     bool allowed(Client &c, const proto::Frame &request, const std::string &what);
+    // Root or the owner of admin_dir(), by the peer credentials.
+    bool privileged(const Client &c) const {
+        return c.peer_known && (c.peer_uid == 0 || c.peer_uid == admin_uid_);
+    }
 
     // ---- frames ----
     void handle(uint16_t type, FrameHandler fn);
@@ -175,6 +198,15 @@ class Server {
     void update_epoll(Client &c);
     void send_raw_and_drop(Client &c, uint32_t seq, uint32_t status, const std::string &msg,
                            const std::string &reason);
+    bool admit(const Client &c);
+    void expire_silent();
+    void dequeue(Client &c, size_t cost);
+
+    // What the clients of one uid hold.
+    struct UidUse {
+        size_t connections = 0;
+        size_t queued = 0;
+    };
 
     Options opts_;
     int listen_fd_ = -1;
@@ -196,6 +228,13 @@ class Server {
     std::vector<std::function<void(std::vector<std::string> &)>> status_;
     std::map<std::string, Fault> faults_;
     std::vector<uint8_t> rbuf_;
+    std::map<uid_t, UidUse> uid_use_;  // unprivileged uids only
+    size_t shared_connections_ = 0;    // of unprivileged clients
+    size_t shared_queued_ = 0;         // of unprivileged clients
+    size_t total_queued_ = 0;
+    size_t freed_since_trim_ = 0;
+    int64_t refused_logged_ms_ = 0;
+    size_t refused_unlogged_ = 0;
 };
 
 }  // namespace platformd

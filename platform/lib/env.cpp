@@ -1,8 +1,10 @@
 #include "platform/env.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +114,58 @@ bool make_dirs(const std::string &dir, unsigned mode) {
         return false;
     }
     return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string dir_trust_problem(const std::string &dir, uid_t *owner) {
+    char real[PATH_MAX];
+    struct stat st;
+    if (!realpath(dir.c_str(), real) || stat(real, &st) != 0)
+        return dir + ": " + strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return dir + " is not a directory";
+    if (owner)
+        *owner = st.st_uid;
+    if (st.st_mode & 022)
+        return dir + " is writable by " + ((st.st_mode & 002) ? "every user" : "its group") +
+               " (mode " + std::to_string((st.st_mode >> 6) & 7) +
+               std::to_string((st.st_mode >> 3) & 7) + std::to_string(st.st_mode & 7) +
+               "); it must be writable by its owner only";
+    uid_t me = geteuid();
+    if (st.st_uid == me || st.st_uid == 0)
+        return std::string();
+    // Up through the directories of the same owner to the one that holds them: it must belong to
+    // root or to this uid, and let nobody else create entries.
+    std::string path = real;
+    for (;;) {
+        auto slash = path.find_last_of('/');
+        std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+        struct stat pst;
+        if (path == "/" || stat(parent.c_str(), &pst) != 0)
+            break;
+        bool closed = !(pst.st_mode & 022);
+        if (pst.st_uid == st.st_uid && closed) {
+            path = parent;
+            continue;
+        }
+        if ((pst.st_uid == 0 || pst.st_uid == me) && closed)
+            return std::string();
+        return dir + " belongs to uid " + std::to_string(st.st_uid) + ", who may have made it (" +
+               parent + " lets other users create entries); it must belong to uid " +
+               std::to_string(me) + " or be given to its owner where only root can create it";
+    }
+    return dir + ": cannot tell who made it";
+}
+
+std::string own_dir(const std::string &dir, unsigned mode, uid_t *owner) {
+    errno = 0;
+    if (!make_dirs(dir, mode))
+        return "cannot create " + dir + ": " + strerror(errno ? errno : ENOTDIR);
+    return dir_trust_problem(dir, owner);
+}
+
+const std::string &rundir_problem() {
+    static const std::string &problem = *new std::string(own_dir(env().rundir, 0755));
+    return problem;
 }
 
 }  // namespace platform

@@ -71,6 +71,7 @@ class Channel {
     Channel() = default;
     void close_conn(int32_t reply_id, int fd);
     void set_listening(bool on);
+    bool make_room(uid_t uid);
 
     Fd listener_;
     std::string path_;
@@ -80,6 +81,7 @@ class Channel {
     std::atomic<bool> started_{false};
     bool paused_ = false;  // out of descriptors: accepting again once a connection closes
     std::unordered_set<int32_t> conns_;
+    size_t max_conns_ = 0;  // what the descriptor limit allows, less the reserve
 };
 
 // What event_block recorded for vk_event_dispatch.

@@ -129,6 +129,9 @@ std::string utc_timestamp() {
 }
 
 bool append_record(const std::string &line) {
+    // Not into a directory someone else may have made: the syslog line is all there is then.
+    if (!rundir_problem().empty())
+        return false;
     std::string path = records_path();
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0 && errno == ENOENT && make_dirs(env().rundir + "/records"))

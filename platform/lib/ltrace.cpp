@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -182,8 +183,10 @@ int reuse_buffer(const std::string &path, uint32_t slots, uint32_t slot_size, lt
         return EINVAL;
     // Alone with the file, a writer also checks every slot and clears the marks of lines whose
     // writer died while writing them; with another writer alive the slots are left alone.
+    // Never waited for: any user may open the file to read it, and so hold a lock on it. Whoever
+    // holds it exclusively gets a fresh file in its place.
     bool alone = flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
-    if (!alone && flock(fd.get(), LOCK_SH) != 0)
+    if (!alone && flock(fd.get(), LOCK_SH | LOCK_NB) != 0)
         return errno;
     b.slots = slots;
     b.slot_size = slot_size;
@@ -220,7 +223,7 @@ int fresh_buffer(const std::string &dir, const std::string &path, const std::str
     // Reserve the blocks now: a full disk is an error here rather than a fault when a line is
     // written into the mapping later.
     int err = posix_fallocate(fd.get(), 0, off_t(size));
-    if (err == 0 && flock(fd.get(), LOCK_SH) != 0)
+    if (err == 0 && flock(fd.get(), LOCK_SH | LOCK_NB) != 0)
         err = errno;
     if (err == 0 && !map_buffer(fd.get(), size, b))
         err = errno;
@@ -276,15 +279,31 @@ extern "C" uint32_t ltrace_init2(const char *name, int32_t /*flags*/, int32_t /*
     text = std::clamp(text, MIN_TEXT, MAX_TEXT);
     uint32_t slot_size = (SLOT_HEAD + text + 7) / 8 * 8;
 
+    if (!platform::rundir_problem().empty()) {
+        vk_syslog(LOG_ERR, "ltrace_init2: refusing the runtime directory: %s",
+                  platform::rundir_problem().c_str());
+        return EPERM;
+    }
     std::string dir = platform::env().rundir + "/ltrace";
     std::string path = dir + "/" + name;
     if (!platform::make_dirs(dir))
         return errno ? uint32_t(errno) : uint32_t(EIO);
     // Openers of buffers in this directory take turns, so two processes never both make a fresh
-    // file for the same buffer.
-    Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirfd.get() < 0 || flock(dirfd.get(), LOCK_EX) != 0)
+    // file for the same buffer. The lock is a private file: any user may open the directory
+    // and the buffers, and one who held a lock on them would stop every writer starting.
+    Fd lockfd(open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    struct stat lst;
+    if (lockfd.get() < 0)
         return uint32_t(errno);
+    if (fstat(lockfd.get(), &lst) != 0 || !S_ISREG(lst.st_mode) || lst.st_uid != geteuid() ||
+        (lst.st_mode & 077))
+        return EPERM;
+    // Only this uid's writers can hold it; a deadline all the same, for one of them that hangs.
+    for (int waited = 0; flock(lockfd.get(), LOCK_EX | LOCK_NB) != 0; waited += 10) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= 3000)
+            return uint32_t(errno == EINTR ? EWOULDBLOCK : errno);
+        usleep(10000);
+    }
 
     auto *b = new ltrace_buf();
     int err = reuse_buffer(path, slots, slot_size, *b);

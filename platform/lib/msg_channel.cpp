@@ -4,22 +4,45 @@
 #include <endian.h>
 #include <errno.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
+#include <syslog.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <map>
 
 #include "evm_internal.h"
 #include "platform/env.h"
+#include "platform_log.h"
 
 namespace platform::detail {
 namespace {
 
 struct Conn {
     Fd fd;
-    std::atomic<uint64_t> length{0};  // of the last request received
+    std::atomic<uint64_t> length{0};    // of the last request received
+    uid_t uid = uid_t(-1);              // of the peer, at connect
+    std::atomic<int64_t> active_ms{0};  // when it connected or last sent a request
 };
+
+// Connections a uid may keep however long they stay idle; beyond them, its connections that have
+// been idle for IDLE_MS are closed as others arrive.
+constexpr size_t KEEP_PER_UID = 8;
+constexpr int64_t IDLE_MS = 2000;
+// Descriptors the channel leaves to the rest of the process (zone files, the catalogue's scan,
+// the platform's connections), whatever the number of clients.
+constexpr size_t RESERVED_FDS = 64;
+
+int64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // Reply ids of all channels of the process: the slot in the low 16 bits, the slot's generation
 // above them. A slot's generation moves on when its connection closes, so the id of a client
@@ -112,6 +135,13 @@ bool stale_socket(const std::string &path, const sockaddr_un &addr) {
 }  // namespace
 
 std::unique_ptr<Channel> Channel::open(const char *name, int epoll_fd) {
+    // Whoever made the runtime directory could take the channel's name from under it.
+    if (!rundir_problem().empty()) {
+        vk_syslog(LOG_ERR, "message channel %s: refusing the runtime directory: %s", name,
+                  rundir_problem().c_str());
+        errno = EPERM;
+        return nullptr;
+    }
     std::string path = env().rundir;
     if (name[0] != '/')
         path += '/';
@@ -133,6 +163,11 @@ std::unique_ptr<Channel> Channel::open(const char *name, int epoll_fd) {
 
     std::unique_ptr<Channel> ch(new Channel);
     ch->epoll_ = epoll_fd;
+    rlimit lim{};
+    size_t fds = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY
+                     ? size_t(lim.rlim_cur)
+                     : size_t(1) << 20;
+    ch->max_conns_ = std::max<size_t>(fds > 2 * RESERVED_FDS ? fds - RESERVED_FDS : fds / 2, 8);
     ch->listener_.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!ch->listener_)
         return nullptr;
@@ -209,11 +244,19 @@ void Channel::accept_all() {
             return;
         }
         int raw = fd.get();
+        ucred cred{};
+        socklen_t cred_len = sizeof cred;
+        uid_t uid =
+            getsockopt(raw, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) == 0 ? cred.uid : uid_t(-1);
+        if (!make_room(uid))
+            continue;  // the client sees its connection closed
         // Room for a few whole replies, wherever the system default is smaller.
         int sndbuf = 4 * int(kMaxRequest + sizeof(int32_t));
         setsockopt(raw, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         auto conn = std::make_shared<Conn>();
         conn->fd = std::move(fd);
+        conn->uid = uid;
+        conn->active_ms = mono_ms();
         int32_t id = conns().add(std::move(conn));
         if (id == 0)
             continue;  // no reply id left: the client sees its connection closed
@@ -226,6 +269,44 @@ void Channel::accept_all() {
         }
         conns_.insert(id);
     }
+}
+
+// Before a connection of UID is taken: closes the idle connections of every uid beyond the ones
+// it may keep, and at the descriptor limit the longest idle one of the uid that holds the most,
+// when that uid holds more than UID would then. False when there is no room for UID.
+bool Channel::make_room(uid_t uid) {
+    int64_t now = mono_ms();
+    struct Held {
+        int64_t active;
+        int32_t id;
+        int fd;
+    };
+    std::map<uid_t, std::vector<Held>> by_uid;
+    for (int32_t id : conns_)
+        if (auto c = conns().find(id))
+            by_uid[c->uid].push_back({c->active_ms.load(), id, c->fd.get()});
+    for (auto &[who, held] : by_uid) {
+        if (held.size() <= KEEP_PER_UID)
+            continue;
+        std::sort(held.begin(), held.end(), [](auto &a, auto &b) { return a.active < b.active; });
+        size_t extra = held.size() - KEEP_PER_UID, closed = 0;
+        while (closed < extra && now - held[closed].active >= IDLE_MS) {
+            close_conn(held[closed].id, held[closed].fd);
+            ++closed;
+        }
+        held.erase(held.begin(), held.begin() + long(closed));
+    }
+    if (conns_.size() < max_conns_)
+        return true;
+    std::vector<Held> *most = nullptr;
+    for (auto &[who, held] : by_uid)
+        if (!most || held.size() > most->size())
+            most = &held;
+    size_t mine = by_uid.count(uid) ? by_uid[uid].size() : 0;
+    if (!most || most->empty() || most->size() <= mine + 1)
+        return false;
+    close_conn(most->front().id, most->front().fd);
+    return true;
 }
 
 void Channel::close_conn(int32_t id, int fd) {
@@ -268,6 +349,7 @@ bool Channel::receive(int32_t id, uint32_t events, void *buf, size_t cap) {
         return false;
     }
     conn->length = uint64_t(len);
+    conn->active_ms = mono_ms();
     return true;
 }
 

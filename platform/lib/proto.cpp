@@ -9,6 +9,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/env.h"
+
 namespace platform::proto {
 namespace {
 
@@ -273,6 +275,17 @@ bool Conn::connect(const std::string &path, int timeout_ms, std::string *error) 
         return false;
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    // Whoever controls the socket's directory could have put another server in platformd's place.
+    if (auto slash = path.find_last_of('/'); slash != std::string::npos && slash > 0) {
+        std::string dir = path.substr(0, slash);
+        std::string why = access(dir.c_str(), F_OK) == 0 ? dir_trust_problem(dir) : std::string();
+        if (!why.empty()) {
+            if (error)
+                *error = "not connecting to " + path + ": " + why;
+            errno = EPERM;
+            return false;
+        }
+    }
     int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
     for (;;) {
         int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

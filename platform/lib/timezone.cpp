@@ -15,6 +15,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/log.h"
@@ -78,32 +79,131 @@ bool remove_if_present(const std::string &path, std::string &error) {
     return false;
 }
 
-// Holds the link's directory locked, so setters in different processes take turns.
-class DirLock {
+// How long a setter waits for another setter of the same link before it gives up.
+constexpr int LOCK_WAIT_MS = 3000;
+
+// The lock file beside LINK, by which setters in different processes take turns.
+std::string lock_path(const std::string &link) {
+    return parent_dir(link) + "/." + base_name(link) + ".lock";
+}
+
+// Holds the setters' lock of a link. The lock is a file of this uid that nobody else may open
+// (a lock on anything another user can open, such as the link's directory, would let that user
+// stop every setter), and it is taken without blocking, retried until a deadline, so even a
+// setter of our own that hangs cannot hold the next one for good.
+class SetterLock {
   public:
-    explicit DirLock(const std::string &dir)
-        : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (fd_ >= 0)
-            flock(fd_, LOCK_EX);
+    explicit SetterLock(const std::string &link) {
+        std::string path = lock_path(link);
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        struct stat st;
+        if (fd_ < 0) {
+            error_ = path + ": " + errno_text(errno);
+            return;
+        }
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+            (st.st_mode & 077)) {
+            error_ = path + " is not a private file of uid " + std::to_string(geteuid()) +
+                     "; not using it as the setters' lock";
+            return;
+        }
+        for (int waited = 0; flock(fd_, LOCK_EX | LOCK_NB) != 0; waited += 10) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= LOCK_WAIT_MS) {
+                error_ = path + " stayed locked by another setter for " +
+                         std::to_string(LOCK_WAIT_MS) + " ms";
+                return;
+            }
+            usleep(10000);
+        }
+        dir_fd_ = open(parent_dir(link).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
-    ~DirLock() {
-        if (fd_ >= 0)
-            close(fd_);
+    ~SetterLock() {
+        for (int fd : {fd_, dir_fd_})
+            if (fd >= 0)
+                close(fd);
     }
-    DirLock(const DirLock &) = delete;
-    DirLock &operator=(const DirLock &) = delete;
+    SetterLock(const SetterLock &) = delete;
+    SetterLock &operator=(const SetterLock &) = delete;
+    // Empty once held, else why not.
+    const std::string &error() const { return error_; }
+    // Makes the renames in the link's directory durable.
     void sync() const {
-        if (fd_ >= 0)
-            fsync(fd_);
+        if (dir_fd_ >= 0)
+            fsync(dir_fd_);
     }
 
   private:
-    int fd_;
+    int fd_ = -1;
+    int dir_fd_ = -1;
+    std::string error_;
 };
+
+uint32_t be32(const unsigned char *p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// Why the open zone file FD of SIZE bytes is not one a reader of zone files would take, or "".
+// Checks the first header and that the data it announces is there.
+std::string tzif_problem(int fd, off_t size) {
+    unsigned char h[44];
+    if (pread(fd, h, sizeof h, 0) != ssize_t(sizeof h))
+        return "is not a zone file (shorter than a TZif header)";
+    if (memcmp(h, "TZif", 4) != 0)
+        return "is not a zone file (no TZif magic)";
+    if (h[4] != 0 && (h[4] < '2' || h[4] > '4'))
+        return "is not a zone file (unknown TZif version)";
+    uint32_t isut = be32(h + 20), isstd = be32(h + 24), leap = be32(h + 28), times = be32(h + 32),
+             types = be32(h + 36), chars = be32(h + 40);
+    if (types == 0 || types > 256 || chars == 0 || (isut != 0 && isut != types) ||
+        (isstd != 0 && isstd != types) || times > (1u << 20) || leap > (1u << 20) ||
+        chars > (1u << 20))
+        return "is not a zone file (impossible counts in its TZif header)";
+    uint64_t need = sizeof h + uint64_t(times) * 5 + uint64_t(types) * 6 + chars +
+                    uint64_t(leap) * 8 + isstd + isut;
+    if (uint64_t(size) < need)
+        return "is not a zone file (shorter than its TZif header announces)";
+    return std::string();
+}
+
+bool inside(const std::string &path, const std::string &root) {
+    if (root == "/")
+        return path.size() > 1 && path[0] == '/';
+    return path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 &&
+           path[root.size()] == '/';
+}
+
+// PATH (absolute) with "." and ".." taken away by its text alone.
+std::string lexical(const std::string &path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string out;
+    for (auto &p : parts)
+        out += "/" + p;
+    return out.empty() ? "/" : out;
+}
 
 std::mutex setter_mu;
 
+thread_local std::string last_error;
+
 }  // namespace
+
+const std::string &last_zone_error() {
+    return last_error;
+}
 
 std::string zone_name_problem(std::string_view name) {
     if (name.empty())
@@ -136,7 +236,7 @@ std::string zoneinfo_root() {
 }
 
 bool resolve_zone(const std::string &root, std::string_view name, std::string &target,
-                  std::string &error) {
+                  std::string &error, const std::string &link) {
     if (std::string why = zone_name_problem(name); !why.empty()) {
         error = why;
         return false;
@@ -146,38 +246,104 @@ bool resolve_zone(const std::string &root, std::string_view name, std::string &t
         error = "zoneinfo root " + root + ": " + errno_text(errno);
         return false;
     }
-    std::string real_root = buf;
-    std::string candidate = (real_root == "/" ? "" : real_root) + "/" + std::string(name);
-    if (!realpath(candidate.c_str(), buf)) {
-        error = candidate + ": " + errno_text(errno);
-        return false;
+    const std::string real_root = buf;
+    const std::string candidate = (real_root == "/" ? "" : real_root) + "/" + std::string(name);
+    // The link being replaced, as a path whose directories are resolved.
+    std::string link_path;
+    if (!link.empty() && realpath(parent_dir(link).c_str(), buf))
+        link_path = (std::string(buf) == "/" ? "" : std::string(buf)) + "/" + base_name(link);
+
+    // Walked one component at a time, so that every symbolic link on the way is seen: each must
+    // stay inside the root and none may be the link being replaced (a zone reached through it
+    // would make the new link point at itself).
+    std::string real = real_root;
+    std::vector<std::string> todo;  // components still to walk, the next one last
+    auto push = [&todo](const std::string &path) {
+        std::vector<std::string> parts;
+        size_t start = 0;
+        while (start <= path.size()) {
+            size_t end = path.find('/', start);
+            if (end == std::string::npos)
+                end = path.size();
+            if (end > start)
+                parts.push_back(path.substr(start, end - start));
+            start = end + 1;
+        }
+        todo.insert(todo.end(), parts.rbegin(), parts.rend());
+    };
+    push(std::string(name));
+    int links = 0;
+    while (!todo.empty()) {
+        std::string part = todo.back();
+        todo.pop_back();
+        if (part == ".")
+            continue;
+        if (part == "..") {
+            real = parent_dir(real);
+            continue;
+        }
+        std::string next = (real == "/" ? "" : real) + "/" + part;
+        struct stat lst;
+        if (lstat(next.c_str(), &lst) != 0) {
+            error = candidate + ": " + errno_text(errno);
+            return false;
+        }
+        if (!S_ISLNK(lst.st_mode)) {
+            real = next;
+            continue;
+        }
+        if (next == link_path) {
+            error = candidate + " resolves through " + link + ", the link being replaced";
+            return false;
+        }
+        if (++links > 40) {
+            error = candidate + ": " + errno_text(ELOOP);
+            return false;
+        }
+        ssize_t n = readlink(next.c_str(), buf, sizeof buf - 1);
+        if (n < 0) {
+            error = next + ": " + errno_text(errno);
+            return false;
+        }
+        std::string to(buf, size_t(n));
+        std::string whole = lexical(to[0] == '/' ? to : (real == "/" ? "" : real) + "/" + to);
+        if (whole == link_path) {
+            error = candidate + " resolves through " + link + ", the link being replaced";
+            return false;
+        }
+        if (!inside(whole, real_root)) {
+            error = candidate + " leads to " + whole + ", outside the zoneinfo root";
+            return false;
+        }
+        if (to[0] == '/')
+            real = "/";
+        push(to);
     }
-    std::string real = buf;
-    std::string inside = real_root == "/" ? "/" : real_root + "/";
-    if (real.size() <= inside.size() || real.compare(0, inside.size(), inside) != 0) {
+    if (!inside(real, real_root)) {
         error = candidate + " resolves to " + real + ", outside the zoneinfo root";
         return false;
     }
+    // Non-blocking: a FIFO or a device in the tree must not hold the setter.
     int fd = open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         error = real + ": " + errno_text(errno);
         return false;
     }
     struct stat st {};
-    char magic[4] = {};
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    bool tzif = regular && read(fd, magic, sizeof magic) == ssize_t(sizeof magic) &&
-                memcmp(magic, "TZif", 4) == 0;
+    std::string bad = regular ? tzif_problem(fd, st.st_size) : std::string();
     close(fd);
     if (!regular) {
         error = candidate + (S_ISDIR(st.st_mode) ? " is a directory" : " is not a regular file");
         return false;
     }
-    if (!tzif) {
-        error = candidate + " is not a zone file (no TZif magic)";
+    if (!bad.empty()) {
+        error = candidate + " " + bad;
         return false;
     }
-    target = candidate;
+    // The link points at the file itself: a link inside the tree changed later cannot move the
+    // zone in effect.
+    target = real;
     return true;
 }
 
@@ -216,7 +382,14 @@ bool set_zone_link(const std::string &root, const std::string &link, const char 
             error = link + " is a directory";
             return false;
         }
-        DirLock dir_lock(dir);
+        struct stat dst;
+        if (stat(dir.c_str(), &dst) != 0 && errno == ENOENT)
+            return true;  // no directory, no link
+        SetterLock dir_lock(link);
+        if (!dir_lock.error().empty()) {
+            error = dir_lock.error();
+            return false;
+        }
         // The record goes first: a link without a record still tells its zone, a record without
         // a link would tell a wrong one.
         if (!remove_if_present(record, error) || !remove_if_present(link, error))
@@ -226,10 +399,15 @@ bool set_zone_link(const std::string &root, const std::string &link, const char 
     }
 
     std::string target;
-    if (!resolve_zone(root, name, target, error))
+    if (!resolve_zone(root, name, target, error, link))
         return false;
     if (!make_dirs(dir)) {
         error = "cannot create " + dir + ": " + errno_text(errno ? errno : EIO);
+        return false;
+    }
+    // Whoever else could write there could move the link, or hold the setters' lock.
+    if (std::string why = dir_trust_problem(dir); !why.empty()) {
+        error = "not setting " + link + ": " + why;
         return false;
     }
     struct stat st;
@@ -238,7 +416,11 @@ bool set_zone_link(const std::string &root, const std::string &link, const char 
         return false;
     }
 
-    DirLock dir_lock(dir);
+    SetterLock dir_lock(link);
+    if (!dir_lock.error().empty()) {
+        error = dir_lock.error();
+        return false;
+    }
     std::string tmp_link = temp_beside(link);
     std::string tmp_record = temp_beside(record);
     if (symlink(target.c_str(), tmp_link.c_str()) != 0) {
@@ -273,7 +455,9 @@ extern "C" int64_t conf_set_timezone_string(char *zone, int32_t /*flags*/) {
     std::unique_ptr<char, decltype(&free)> owned(zone, &free);
     std::string error;
     const std::string &link = platform::env().localtime;
-    if (!platform::set_zone_link(platform::zoneinfo_root(), link, zone, error)) {
+    bool ok = platform::set_zone_link(platform::zoneinfo_root(), link, zone, error);
+    platform::last_error = error;
+    if (!ok) {
         if (zone)
             vk_syslog(LOG_ERR, "conf_set_timezone_string: time zone \"%s\" not set: %s",
                       platform::printable(zone).c_str(), error.c_str());

@@ -68,7 +68,7 @@ TEST_F(Tools, TzctlSetSaysWhatIsWrongWithAZoneBeforeCommitting) {
         {{"X", "Notes"},
          1,
          "tzctl: Notes cannot be set: " + r.zoneinfo() +
-             "/Notes is not a zone file (no TZif magic)\n",
+             "/Notes is not a zone file (shorter than a TZif header)\n",
          "UTC UTC\n"},
         {{"PST", "Europe/Paris"}, 0, warning, "PST Europe/Paris\n"},
         {{"Asia/Kolkata"}, 0, "", "IST Asia/Kolkata\n"},

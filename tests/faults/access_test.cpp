@@ -126,9 +126,12 @@ TEST_F(Access, AnotherUserReadsButChangesNothing) {
 }
 
 TEST_F(Access, TheOwnerOfTheSocketDirectoryMayChangeTheRouter) {
-    // The socket's directory belongs to another user before platformd starts in it.
-    const std::string &dir = rig.dir();
+    // The socket's directory was given to another user (by root, where only root can create one)
+    // before platformd starts in it.
+    const std::string dir = rig.dir() + "/backplane";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(chown(dir.c_str(), NOBODY, NOBODY), 0);
+    rig.set_socket_dir(dir);
     ASSERT_GT(rig.start_platformd(), 0) << rig.logs();
 
     Result r = rig.platformctl({"role", "set", "--force", "2"}, NOBODY);
@@ -175,6 +178,7 @@ TEST_F(Access, FilesAndSocketsGetTheirModesWhateverTheUmask) {
             {r.channel(0), 0666},
             {r.rundir(0) + "/ltrace", 0755},
             {r.rundir(0) + "/ltrace/tz_ltrace", 0644},
+            {r.rundir(0) + "/ltrace/.lock", 0600},
         };
         for (auto &[path, mode] : modes)
             EXPECT_EQ(mode_of(path), mode) << path << " has mode " << std::oct << mode_of(path);

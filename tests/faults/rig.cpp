@@ -104,4 +104,51 @@ std::string as_user(uid_t uid, const std::function<std::string()> &fn) {
     return ended && WIFEXITED(w) && WEXITSTATUS(w) == 0 ? out : "child failed";
 }
 
+Holder::Holder(uid_t uid, const std::function<std::string()> &setup) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(p[0]);
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            _exit(1);
+        std::string s = setup() + "\n";
+        if (write(p[1], s.data(), s.size()) != ssize_t(s.size()))
+            _exit(1);
+        close(p[1]);
+        for (;;)
+            pause();
+    }
+    close(p[1]);
+    if (pid_ < 0) {
+        close(p[0]);
+        return;
+    }
+    std::string out;
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    pollfd pfd{p[0], POLLIN, 0};
+    while (std::chrono::steady_clock::now() < deadline && out.find('\n') == std::string::npos) {
+        if (poll(&pfd, 1, 100) <= 0)
+            continue;
+        char buf[1024];
+        ssize_t n = read(p[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, size_t(n));
+    }
+    close(p[0]);
+    if (out.find('\n') != std::string::npos)
+        report_ = out.substr(0, out.find('\n'));
+}
+
+Holder::~Holder() {
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGKILL);
+    int w = 0;
+    waitpid(pid_, &w, 0);
+}
+
 }  // namespace faults

@@ -49,4 +49,21 @@ int mode_of(const std::string &path);
 // and returns what FN returned; "child failed" when it could not drop or did not finish.
 std::string as_user(uid_t uid, const std::function<std::string()> &fn);
 
+// A forked child that dropped to UID (as as_user does), ran SETUP and keeps what it took
+// (connections, locks, directories' sockets) until the Holder is destroyed, which kills it.
+// report() is what SETUP returned, or "child failed" when it could not drop or did not report
+// within 60 s.
+class Holder {
+  public:
+    Holder(uid_t uid, const std::function<std::string()> &setup);
+    ~Holder();
+    Holder(const Holder &) = delete;
+    Holder &operator=(const Holder &) = delete;
+    const std::string &report() const { return report_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string report_ = "child failed";
+};
+
 }  // namespace faults

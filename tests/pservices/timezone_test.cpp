@@ -33,6 +33,15 @@ void write_file(const std::string &path, const std::string &data) {
     std::ofstream(path, std::ios::binary) << data;
 }
 
+// The smallest zone file a reader takes (one local time type, one abbreviation character), then
+// TAG to tell the files apart.
+std::string tzif(const std::string &tag) {
+    std::string h = "TZif2" + std::string(15, '\0');
+    for (uint32_t count : {0u, 0u, 0u, 0u, 1u, 1u})  // ut, std, leap, times, types, chars
+        h += std::string{'\0', '\0', '\0', char(count)};
+    return h + std::string(6, '\0') + "Z" + tag;
+}
+
 TEST(ZoneName, SpellingRules) {
     std::string longest(platform::ZONE_NAME_MAX, 'a');
     for (std::string good : {"UTC", "Europe/Paris", "Etc/GMT+5", "Etc/GMT-14",
@@ -54,11 +63,16 @@ class Setter : public testing::Test {
         dir = router.dir() + "/" + testing::UnitTest::GetInstance()->current_test_info()->name();
         root = dir + "/zoneinfo";
         link = dir + "/etc/localtime";
-        write_file(root + "/Europe/Paris", "TZif2 Paris");
-        write_file(root + "/Europe/Berlin", "TZif2 Berlin");
-        write_file(root + "/Etc/GMT+5", "TZif3 GMT+5");
+        write_file(root + "/Europe/Paris", tzif("Paris"));
+        write_file(root + "/Europe/Berlin", tzif("Berlin"));
+        write_file(root + "/Etc/GMT+5", tzif("GMT+5"));
         write_file(root + "/notzif", "tzif lower case");
-        write_file(dir + "/outside/Evil", "TZif2 outside the tree");
+        write_file(root + "/magic", "TZif");
+        write_file(root + "/short", tzif("").substr(0, 47));
+        write_file(dir + "/outside/Evil", tzif("outside the tree"));
+        // As in a system's tree, whose "localtime" leads to the link being set.
+        fs::create_symlink(link, root + "/localtime");
+        fs::create_symlink("localtime", root + "/Via-localtime");
         fs::create_symlink("../Europe/Paris", root + "/Etc/Paris-link");
         fs::create_symlink(dir + "/outside/Evil", root + "/Escape");
         fs::create_directories(root + "/Escapes");
@@ -82,11 +96,16 @@ TEST_F(Setter, PointsTheLinkAtTheZoneRecordsItAndRemovesIt) {
         EXPECT_EQ(link_target(link), real_root + "/" + zone);
         EXPECT_EQ(platform::recorded_zone(link), zone);
     }
-    // A link inside the tree that stays inside it is a zone like any other.
+    // A link inside the tree that stays inside it is a zone like any other; the new link points
+    // at the file, so changing the link in the tree later does not move the zone in effect.
     ASSERT_TRUE(set("Etc/Paris-link"));
-    EXPECT_EQ(ts::read_file(link), "TZif2 Paris");
-    // Nothing but the link and its record (localtime.zone) is left beside them.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir + "/etc"), {}), 2);
+    EXPECT_EQ(link_target(link), real_root + "/Europe/Paris");
+    EXPECT_EQ(platform::recorded_zone(link), "Etc/Paris-link");
+    // Nothing but the link, its record (localtime.zone) and the setters' private lock is left.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir + "/etc"), {}), 3);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/etc/.localtime.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
 
     ASSERT_TRUE(set(nullptr));
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
@@ -96,7 +115,7 @@ TEST_F(Setter, PointsTheLinkAtTheZoneRecordsItAndRemovesIt) {
     // The link's directory is made on demand; a directory in the link's place is never replaced.
     std::string error;
     EXPECT_TRUE(platform::set_zone_link(root, dir + "/a/b/localtime", "Europe/Paris", error));
-    EXPECT_EQ(ts::read_file(dir + "/a/b/localtime"), "TZif2 Paris");
+    EXPECT_EQ(ts::read_file(dir + "/a/b/localtime"), tzif("Paris"));
     fs::create_directories(dir + "/taken/localtime/inside");
     EXPECT_FALSE(platform::set_zone_link(root, dir + "/taken/localtime", "Europe/Paris", error));
     EXPECT_FALSE(platform::set_zone_link(root, dir + "/taken/localtime", nullptr, error));
@@ -113,6 +132,10 @@ TEST_F(Setter, RefusalsLeaveThePreviousZoneInPlace) {
         {"../outside/Evil", "\"..\""},
         {"Europe", "is a directory"},
         {"notzif", "TZif"},
+        {"magic", "shorter than a TZif header"},
+        {"short", "shorter than its TZif header announces"},
+        {"localtime", "resolves through " + link + ", the link being replaced"},
+        {"Via-localtime", "resolves through " + link + ", the link being replaced"},
         {"Escape", "outside the zoneinfo root"},
         {"Escapes/Out/Evil", "outside the zoneinfo root"},
         {"Nowhere/City", "No such file"},
@@ -124,6 +147,18 @@ TEST_F(Setter, RefusalsLeaveThePreviousZoneInPlace) {
         EXPECT_EQ(link_target(link), before) << c.name;
         EXPECT_EQ(platform::recorded_zone(link), "Europe/Berlin") << c.name;
     }
+    // A link in a directory that other users may write to is not set.
+    fs::create_directories(dir + "/open");
+    fs::permissions(dir + "/open", fs::perms::all);
+    std::string why;
+    EXPECT_FALSE(platform::set_zone_link(root, dir + "/open/localtime", "Europe/Paris", why));
+    EXPECT_TRUE(ts::contains(why, "is writable by every user")) << why;
+    // Through the C interface the reason stays available to the caller, until a success.
+    EXPECT_EQ(conf_set_timezone_string(strdup("magic"), 0), 0);
+    EXPECT_TRUE(ts::contains(platform::last_zone_error(), "shorter than a TZif header"))
+        << platform::last_zone_error();
+    EXPECT_EQ(conf_set_timezone_string(strdup("Europe/Paris"), 0), 1);
+    EXPECT_EQ(platform::last_zone_error(), "");
     // A zoneinfo root that does not exist refuses everything.
     std::string error;
     EXPECT_FALSE(platform::set_zone_link(dir + "/nothing", link, "Europe/Paris", error));

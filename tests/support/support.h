@@ -42,7 +42,11 @@ class Router {
     Router &operator=(const Router &) = delete;
 
     const std::string &dir() const { return dir_; }
-    std::string socket() const { return dir_ + "/platformd.sock"; }
+    std::string socket() const {
+        return (socket_dir_.empty() ? dir_ : socket_dir_) + "/platformd.sock";
+    }
+    // Puts platformd's socket in DIR instead of dir() (before platformd starts).
+    void set_socket_dir(const std::string &dir) { socket_dir_ = dir; }
     std::string rundir(int card) const { return dir_ + "/card" + std::to_string(card); }
     std::string localtime(int card) const { return rundir(card) + "/localtime"; }
     std::string zoneinfo() const { return dir_ + "/zoneinfo"; }
@@ -95,6 +99,7 @@ class Router {
                 const std::string &err);
 
     std::string dir_;
+    std::string socket_dir_;
     pid_t platformd_ = -1;
     // A test may run programs and wait for them from several threads at once.
     std::atomic<int> serial_{0};

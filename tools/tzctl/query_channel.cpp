@@ -85,6 +85,13 @@ void QueryChannel::connect_once() {
     if (path_.size() >= sizeof addr.sun_path)
         throw Failure{kExitUnreachable, "channel path too long for a socket: " + path_};
     memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    // Whoever controls the channel's directory can put another server in the service's place.
+    auto slash = path_.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        std::string why = platform::dir_trust_problem(path_.substr(0, slash));
+        if (!why.empty() && access(path_.substr(0, slash).c_str(), F_OK) == 0)
+            throw unreachable("not asking the channel at " + path_ + ": " + why);
+    }
 
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the benchmarks need, when any is missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libsqlite3-dev sqlite3 tzdata python3 clang libclang-rt-14-dev util-linux)
+          libsqlite3-dev sqlite3 tzdata python3 clang libclang-rt-14-dev util-linux
+          etcd-server libcurl4-openssl-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

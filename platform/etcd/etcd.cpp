@@ -208,6 +208,8 @@ struct Call {
     std::string path;  // "/v3/kv/range"
     std::string body;
     Parse parse = parse_ok;
+    // A write is never sent again once it may have reached etcd. A lease renewal is not one: a
+    // second renewal does no harm, so it moves on to the next member like a read.
     bool write = false;
     int64_t deadline_ms = 0;
     int fixed_endpoint = -1;  // a watch's probe asks its stream's member only
@@ -547,6 +549,13 @@ struct Client::Worker {
     // the call may be sent again and time is left; otherwise end it with OUTCOME.
     void next_or_end(const std::shared_ptr<Call> &call, Outcome outcome, bool may_retry) {
         call->tried++;
+        if (call->fixed_endpoint < 0) {
+            // The next call starts elsewhere, so that a hung member costs one call its time,
+            // not every call after it.
+            std::lock_guard<std::mutex> lock(mu);
+            if (preferred == call->endpoint)
+                preferred = (call->endpoint + 1) % opt.endpoints.size();
+        }
         call->reply.outcome = outcome;
         if (may_retry && call->fixed_endpoint < 0 && call->tried < opt.endpoints.size() &&
             mono_ms() < call->deadline_ms) {
@@ -645,7 +654,8 @@ struct Client::Worker {
 
     void broken(uint64_t id, const std::string &why) {
         Watch &w = watches[id];
-        w.endpoint = (w.endpoint + 1) % opt.endpoints.size();
+        if (!opt.endpoints.empty())
+            w.endpoint = (w.endpoint + 1) % opt.endpoints.size();
         w.retry_at = mono_ms() + opt.watch_retry_ms;
         if (!w.broken_said) {
             w.broken_said = true;
@@ -1049,7 +1059,7 @@ void Client::lease_grant(int64_t ttl_s, Done done, int timeout_ms) {
 void Client::lease_keepalive(int64_t lease, Done done, int timeout_ms) {
     submit_async(worker_.get(),
                  make_call(options_, "/v3/lease/keepalive", json{{"ID", lease}}, parse_keepalive,
-                           true, timeout_ms),
+                           false, timeout_ms),
                  std::move(done));
 }
 
@@ -1104,7 +1114,7 @@ Reply Client::lease_grant_sync(int64_t ttl_s, int timeout_ms) {
 Reply Client::lease_keepalive_sync(int64_t lease, int timeout_ms) {
     return submit_sync(worker_.get(),
                        make_call(options_, "/v3/lease/keepalive", json{{"ID", lease}},
-                                 parse_keepalive, true, timeout_ms));
+                                 parse_keepalive, false, timeout_ms));
 }
 
 Reply Client::lease_revoke_sync(int64_t lease, int timeout_ms) {

@@ -20,7 +20,8 @@
 // next endpoint on any failure while time is left. A write moves on only when it cannot have
 // reached etcd (the connection was refused, or the member answered that it has no leader);
 // once a write may have been proposed, a failure is Outcome::unknown and it is not sent again,
-// because a second copy could be applied too.
+// because a second copy could be applied too. A lease renewal does no harm twice: it moves on
+// like a read, and when no member acknowledged it in time it is unavailable.
 //
 // Watches
 // -------

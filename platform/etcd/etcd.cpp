@@ -966,11 +966,13 @@ std::shared_ptr<Call> make_call(const Options &o, const char *path, const json &
     return c;
 }
 
-json range_json(const std::string &key, bool prefix, int64_t revision) {
+json range_json(const std::string &key, bool prefix, int64_t revision, bool local) {
     json req;
     set_range(req, key, prefix);
     if (revision)
         req["revision"] = revision;
+    if (local)
+        req["serializable"] = true;
     return req;
 }
 
@@ -1013,11 +1015,11 @@ Reply submit_sync(Client::Worker *w, std::shared_ptr<Call> c) {
 
 }  // namespace
 
-void Client::range(const std::string &key, bool prefix, int64_t revision, Done done,
-                   int timeout_ms) {
+void Client::range(const std::string &key, bool prefix, int64_t revision, Done done, int timeout_ms,
+                   bool local) {
     submit_async(worker_.get(),
-                 make_call(options_, "/v3/kv/range", range_json(key, prefix, revision), parse_range,
-                           false, timeout_ms),
+                 make_call(options_, "/v3/kv/range", range_json(key, prefix, revision, local),
+                           parse_range, false, timeout_ms),
                  std::move(done));
 }
 
@@ -1077,9 +1079,10 @@ void Client::status(Done done, int timeout_ms) {
                  std::move(done));
 }
 
-Reply Client::range_sync(const std::string &key, bool prefix, int64_t revision, int timeout_ms) {
+Reply Client::range_sync(const std::string &key, bool prefix, int64_t revision, int timeout_ms,
+                         bool local) {
     return submit_sync(worker_.get(),
-                       make_call(options_, "/v3/kv/range", range_json(key, prefix, revision),
+                       make_call(options_, "/v3/kv/range", range_json(key, prefix, revision, local),
                                  parse_range, false, timeout_ms));
 }
 

@@ -185,9 +185,10 @@ class Client {
 
     // ---- key-value ----
     // KEY, or with PREFIX every key that begins with KEY, as of REVISION (0: the latest).
-    // absent when there is no such key.
-    void range(const std::string &key, bool prefix, int64_t revision, Done done,
-               int timeout_ms = 0);
+    // absent when there is no such key. A quorum read unless LOCAL: then the answering member's
+    // own copy, which may be behind but is there without a quorum.
+    void range(const std::string &key, bool prefix, int64_t revision, Done done, int timeout_ms = 0,
+               bool local = false);
     void put(const std::string &key, const std::string &value, int64_t lease, Done done,
              int timeout_ms = 0);
     // absent when there was nothing to delete.
@@ -213,7 +214,7 @@ class Client {
 
     // ---- blocking forms, for tests and tools ----
     Reply range_sync(const std::string &key, bool prefix = false, int64_t revision = 0,
-                     int timeout_ms = 0);
+                     int timeout_ms = 0, bool local = false);
     Reply put_sync(const std::string &key, const std::string &value, int64_t lease = 0,
                    int timeout_ms = 0);
     Reply del_sync(const std::string &key, bool prefix = false, int timeout_ms = 0);

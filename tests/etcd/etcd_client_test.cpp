@@ -116,6 +116,17 @@ TEST(EtcdClient, KeyValueCallsAndTransactionsEndWithTheirOutcome) {
     EXPECT_EQ(c.range_sync("/r/cfg/", true).outcome, Outcome::absent);
     EXPECT_EQ(value_of(c, "/r/other"), "x");
 
+    // The loop's form: the answer comes on the thread that dispatches.
+    Reply async;
+    std::thread::id answered_on;
+    c.range("/r/other", false, 0, [&](const Reply &r) {
+        async = r;
+        answered_on = std::this_thread::get_id();
+    });
+    ASSERT_TRUE(loop_until(c, [&] { return answered_on != std::thread::id(); }));
+    EXPECT_EQ(answered_on, std::this_thread::get_id());
+    EXPECT_EQ(async.kvs.at(0).value, "x");
+
     Reply now = c.range_sync("/r/other");
     ASSERT_TRUE(c.compact_sync(now.revision).ok());
     EXPECT_EQ(c.range_sync("/r/cfg/a", false, a.revision).outcome, Outcome::compacted);
@@ -304,6 +315,8 @@ TEST(EtcdClient, WithoutQuorumCallsEndInTimeAndSayWhetherAWriteMayHaveHappened) 
         Outcome expect;
     } cases[] = {
         {"read", [&] { return c.range_sync("/r/cfg/a", false, 0, timeout); }, Outcome::unavailable},
+        {"local read", [&] { return c.range_sync("/r/cfg/a", false, 0, timeout, true); },
+         Outcome::ok},
         {"put", [&] { return c.put_sync("/r/cfg/a", "during", 0, timeout); }, Outcome::unknown},
         {"fenced txn",
          [&] {

@@ -348,7 +348,8 @@ struct Client::Worker {
     struct Watch {
         std::string key;
         bool prefix = false;
-        int64_t next = 0;  // the first revision not yet delivered; 0: from now (snapshot first)
+        int64_t next = 0;     // the first revision not yet delivered; 0: from now (snapshot first)
+        bool resync = false;  // after a break, read the range again rather than resume
         WatchFn fn;
         std::shared_ptr<std::atomic<bool>> live;
         size_t endpoint = 0;
@@ -815,7 +816,7 @@ struct Client::Worker {
             if (!w.stream && !w.reading) {
                 if (now < w.retry_at)
                     continue;
-                if (w.next == 0)
+                if (w.next == 0 || w.resync)
                     snapshot(id);
                 else
                     open_stream(id);
@@ -1130,8 +1131,9 @@ Reply Client::status_sync(int timeout_ms) {
                                                 parse_status, false, timeout_ms));
 }
 
-uint64_t Client::watch(const std::string &key, bool prefix, int64_t from, WatchFn fn) {
+uint64_t Client::watch(const std::string &key, bool prefix, int64_t from, WatchFn fn, bool resync) {
     Worker::Watch w;
+    w.resync = resync;
     w.key = key;
     w.prefix = prefix;
     w.next = from;

@@ -208,8 +208,11 @@ class Client {
 
     // ---- watches ----
     // Follows KEY (with PREFIX, every key below it) from revision FROM (0: from now; a watch
-    // from now starts with a snapshot). Returns an ID for cancel_watch().
-    uint64_t watch(const std::string &key, bool prefix, int64_t from, WatchFn fn);
+    // from now starts with a snapshot). With RESYNC, a broken stream is followed by a snapshot
+    // rather than resumed, for a receiver that reconciles on every reconnection. Returns an ID
+    // for cancel_watch().
+    uint64_t watch(const std::string &key, bool prefix, int64_t from, WatchFn fn,
+                   bool resync = false);
     void cancel_watch(uint64_t id);
 
     // ---- blocking forms, for tests and tools ----

@@ -155,6 +155,15 @@ TEST(EtcdClient, LeaseKeepsItsKeysOnlyWhileRenewed) {
         std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(gone());
     EXPECT_EQ(c.lease_keepalive_sync(lease.lease).outcome, Outcome::absent);
+    // A write on an expired lease does nothing, in a transaction too.
+    EXPECT_EQ(c.put_sync("/r/result/1/a", "{}", lease.lease).outcome, Outcome::absent);
+    EXPECT_EQ(
+        c.txn_sync({{},
+                    {TxnOp::put("/r/cfg/x", "1"), TxnOp::put("/r/result/1/b", "{}", lease.lease)},
+                    {}})
+            .outcome,
+        Outcome::absent);
+    EXPECT_EQ(c.range_sync("/r/cfg/x").outcome, Outcome::absent);
 
     // Revoking takes its keys at once.
     Reply second = c.lease_grant_sync(60);
@@ -171,8 +180,12 @@ struct Seen {
     std::map<std::string, std::string> items;
     std::set<std::string> endpoints;  // where the stream was opened
     std::string last_endpoint;
+    int64_t at = 0;  // the revision the receiver has caught up with
+
     void operator()(const WatchUpdate &u) {
         updates.push_back(u);
+        if (u.kind == WatchUpdate::Kind::snapshot || u.kind == WatchUpdate::Kind::events)
+            at = u.revision;
         if (u.kind == WatchUpdate::Kind::resumed) {
             endpoints.insert(u.endpoint);
             last_endpoint = u.endpoint;
@@ -206,8 +219,9 @@ TEST(EtcdClient, WatchResumesAcrossTheLossOfItsMemberWithNoEventLostOrDoubled) {
     int64_t from = writer.put_sync("/r/cfg/start", "0").revision;
     ASSERT_GT(from, 0);
 
-    Seen seen;
+    Seen seen, again;  // resumed; read again after every break
     watcher.watch("/r/cfg/", true, from + 1, std::ref(seen));
+    watcher.watch("/r/cfg/", true, from + 1, std::ref(again), true);
     ASSERT_TRUE(loop_until(watcher, [&] { return !seen.endpoints.empty(); }));
 
     // Writes go on from another thread while the watch's member dies and comes back, then hangs
@@ -250,10 +264,11 @@ TEST(EtcdClient, WatchResumesAcrossTheLossOfItsMemberWithNoEventLostOrDoubled) {
     writing.join();
     // Every write that ended is delivered before the loop lets go.
     int64_t last = writer.range_sync("/r/cfg/", true).revision;
-    ASSERT_TRUE(loop_until(
-        watcher, [&] { return !seen.revisions.empty() && seen.revisions.back() >= last; }));
+    ASSERT_TRUE(loop_until(watcher, [&] { return seen.at >= last && again.at >= last; }));
 
     EXPECT_EQ(seen.count(WatchUpdate::Kind::snapshot), 0u);  // resumed, not read again
+    EXPECT_EQ(again.count(WatchUpdate::Kind::snapshot), again.count(WatchUpdate::Kind::broken));
+    EXPECT_GE(again.count(WatchUpdate::Kind::snapshot), 1u);
     for (size_t i = 1; i < seen.revisions.size(); i++)
         ASSERT_LT(seen.revisions[i - 1], seen.revisions[i])
             << "event " << i << " doubled or out of order";
@@ -272,6 +287,10 @@ TEST(EtcdClient, WatchResumesAcrossTheLossOfItsMemberWithNoEventLostOrDoubled) {
         if (kv.mod_revision > from)
             stored[kv.key] = kv.value;
     EXPECT_EQ(seen.items, stored);
+    std::map<std::string, std::string> all;
+    for (auto &kv : writer.range_sync("/r/cfg/", true).kvs)
+        all[kv.key] = kv.value;
+    EXPECT_EQ(again.items, all);  // its snapshots brought /r/cfg/start too
 }
 
 TEST(EtcdClient, WatchFromACompactedRevisionReadsTheRangeThenFollowsOn) {

@@ -55,20 +55,31 @@ EtcdCluster::EtcdCluster(int members) {
     if (!mkdtemp(tmpl))
         return;
     dir_ = tmpl;
-    std::vector<int> ports = free_ports(2 * members);
-    for (int i = 0; i < members; i++) {
-        Member m;
-        m.name = "m" + std::to_string(i);
-        m.client_port = ports[2 * i];
-        m.peer_port = ports[2 * i + 1];
-        initial_cluster_ += (i ? "," : "") + m.name + "=" + url(m.peer_port);
-        members_.push_back(m);
+    // A port can be taken by another test between its choice and etcd's bind; such a member
+    // exits at once, and the cluster is started again on other ports.
+    for (int attempt = 0; attempt < 3 && !ready_; attempt++) {
+        for (int i = 0; i < size(); i++)
+            kill(i);
+        std::error_code ec;
+        for (auto &m : members_)
+            fs::remove_all(dir_ + "/" + m.name, ec);
+        members_.clear();
+        initial_cluster_.clear();
+        std::vector<int> ports = free_ports(2 * members);
+        for (int i = 0; i < members; i++) {
+            Member m;
+            m.name = "m" + std::to_string(i);
+            m.client_port = ports[2 * i];
+            m.peer_port = ports[2 * i + 1];
+            initial_cluster_ += (i ? "," : "") + m.name + "=" + url(m.peer_port);
+            members_.push_back(m);
+        }
+        for (int i = 0; i < members; i++)
+            members_[i].pid = spawn(i, true);
+        ready_ = true;
+        for (int i = 0; i < members; i++)
+            ready_ = ready_ && members_[i].pid > 0 && serving(i, std::chrono::seconds(20));
     }
-    for (int i = 0; i < members; i++)
-        members_[i].pid = spawn(i, true);
-    ready_ = true;
-    for (int i = 0; i < members; i++)
-        ready_ = ready_ && members_[i].pid > 0 && serving(i, std::chrono::seconds(30));
 }
 
 EtcdCluster::~EtcdCluster() {
@@ -185,12 +196,17 @@ void EtcdCluster::resume(int member) {
         ::kill(members_[member].pid, SIGCONT);
 }
 
-bool EtcdCluster::serving(int member, std::chrono::milliseconds timeout) const {
+bool EtcdCluster::serving(int member, std::chrono::milliseconds timeout) {
     platform::etcd::Options o;
     o.endpoints = {endpoint(member)};
     platform::etcd::Client c(o);
     auto until = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < until) {
+        int status;
+        if (members_[member].pid > 0 && waitpid(members_[member].pid, &status, WNOHANG) > 0) {
+            members_[member].pid = -1;  // it exited: its ports were taken, or it failed to start
+            return false;
+        }
         auto r = c.range_sync("/health-probe", false, 0, 1000);
         if (r.outcome == platform::etcd::Outcome::ok ||
             r.outcome == platform::etcd::Outcome::absent)

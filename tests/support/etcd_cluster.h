@@ -42,7 +42,7 @@ class EtcdCluster {
     void pause(int member);
     void resume(int member);
     // Whether MEMBER answers a quorum read within TIMEOUT.
-    bool serving(int member, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    bool serving(int member, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::string log(int member) const;
 
   private:

@@ -578,6 +578,8 @@ struct Client::Worker {
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &http);
         curl_off_t pretransfer = 0;
         curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+        long request_bytes = 0;
+        curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &request_bytes);
         std::string curl_error = curl_easy_strerror(code);
         release(*t);
         if (t->watch) {
@@ -590,9 +592,10 @@ struct Client::Worker {
         r.endpoint = opt.endpoints[t->endpoint];
         r.sent_ms = t->sent_ms;
         if (code != CURLE_OK) {
-            // Nothing left this machine when the connection was never made.
+            // Nothing left this machine when the connection was never made, or when it was
+            // made but not one byte of the request went out.
             bool unsent = code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
-                          pretransfer == 0;
+                          (pretransfer == 0 && request_bytes == 0);
             r.reason = r.endpoint + ": " + curl_error;
             if (unsent || !call->write)
                 next_or_end(call, Outcome::unavailable, true);

@@ -2,6 +2,8 @@
 // transactions, leases, watches across a member's death and a compaction, and quorum loss.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +15,13 @@
 
 #include "etcd/etcd.h"
 #include "etcd_cluster.h"
+
+namespace platform::etcd {
+// Failures name the outcome.
+void PrintTo(Outcome o, std::ostream *os) {
+    *os << outcome_name(o);
+}
+}  // namespace platform::etcd
 
 namespace {
 
@@ -367,6 +376,52 @@ TEST(EtcdClient, WithoutQuorumCallsEndInTimeAndSayWhetherAWriteMayHaveHappened) 
     }
     EXPECT_TRUE(after.ok()) << after.reason;
     EXPECT_EQ(value_of(c, "/r/cfg/a"), "after");
+}
+
+// Drops every packet to one TCP port on loopback, in an nftables table of this test's own,
+// removed again when it goes.
+class CutOff {
+  public:
+    explicit CutOff(int port) : table_("tzd_etcd_test_" + std::to_string(getpid())) {
+        std::string rules = "nft -f - <<'EOF'\ntable inet " + table_ +
+                            " {\n chain out {\n  type filter hook output priority 0;\n"
+                            "  oif lo tcp dport " +
+                            std::to_string(port) + " drop\n }\n}\nEOF\n";
+        ok_ = system(rules.c_str()) == 0;
+    }
+    ~CutOff() {
+        if (ok_)
+            ok_ = system(("nft delete table inet " + table_).c_str()) != 0;
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    std::string table_;
+    bool ok_ = false;
+};
+
+TEST(EtcdClient, AMemberCutOffCostsAWriteItsConnectTimeNotItsOutcome) {
+    if (geteuid() != 0 || system("nft --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and nft to cut a member off; not run";
+    ts::EtcdCluster cl;
+    ASSERT_CLUSTER(cl);
+    auto port = [&](int m) {
+        return atoi(cl.endpoint(m).substr(cl.endpoint(m).rfind(':') + 1).c_str());
+    };
+    CutOff cut(port(0));
+    ASSERT_TRUE(cut.ok());
+    // The cut-off member is tried first: no connection is made, so the write is known not to
+    // have been sent and goes to the next member.
+    Client c(options(cl.endpoints()));
+    Reply put = c.put_sync("/r/cfg/a", "1", 0, 3000);
+    EXPECT_EQ(put.outcome, Outcome::ok) << put.reason;
+    EXPECT_EQ(put.endpoint, cl.endpoint(1));
+    Reply txn =
+        c.txn_sync({{Compare::absent("/r/cfg/b")}, {TxnOp::put("/r/cfg/b", "2")}, {}}, 3000);
+    EXPECT_EQ(txn.outcome, Outcome::ok) << txn.reason;
+    Client only(options({cl.endpoint(0)}));
+    EXPECT_EQ(only.put_sync("/r/cfg/a", "never", 0, 2000).outcome, Outcome::unavailable);
+    EXPECT_EQ(value_of(c, "/r/cfg/a"), "1");
 }
 
 }  // namespace

@@ -16,9 +16,11 @@
 // Deadlines and endpoints
 // -----------------------
 // Every call ends by its deadline (Options::call_timeout_ms unless given) with an Outcome. The
-// endpoints are tried in turn, starting with the one that last answered. A read moves on to the
-// next endpoint on any failure while time is left. A write moves on only when it cannot have
-// reached etcd (the connection was refused, or the member answered that it has no leader);
+// endpoints are tried in turn, starting with the one that last answered (after a failure on a
+// member, the next call starts on the one after it). A read moves on to the next endpoint on any
+// failure while time is left. A write moves on only when it cannot have reached etcd (no
+// connection could be made, not one byte of it was sent, or the member answered that it has no
+// leader);
 // once a write may have been proposed, a failure is Outcome::unknown and it is not sent again,
 // because a second copy could be applied too. A lease renewal does no harm twice: it moves on
 // like a read, and when no member acknowledged it in time it is unavailable.

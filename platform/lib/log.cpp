@@ -61,10 +61,14 @@ bool write_all(int fd, const std::string &data) {
     return true;
 }
 
+thread_local LogCapture *capture = nullptr;
+
 // To syslog, and to standard error when the program runs in the foreground.
 void emit(int priority, const std::string &text) {
     open_syslog_once();
     syslog(priority, "%s", text.c_str());
+    if (capture && LOG_PRI(priority) <= LOG_ERR)
+        capture->add(one_line(text));
     const Env &e = env();
     if (e.log_stderr) {
         std::string line = e.program + "[" + std::to_string(getpid()) +
@@ -106,6 +110,28 @@ const char *or_unknown(const char *s) {
 }
 
 }  // namespace
+
+LogCapture::LogCapture() : outer_(capture) {
+    capture = this;
+}
+
+LogCapture::~LogCapture() {
+    capture = outer_;
+}
+
+void LogCapture::add(const std::string &line) {
+    if (lines_.size() < 16)
+        lines_.push_back(line);
+}
+
+std::string LogCapture::text(size_t max) const {
+    std::string out;
+    for (auto &l : lines_)
+        out += (out.empty() ? "" : "; ") + l;
+    if (out.size() > max)
+        out = out.substr(0, max) + "...";
+    return out;
+}
 
 std::string vformat(const char *format, va_list ap) {
     if (!format)

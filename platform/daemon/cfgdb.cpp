@@ -869,6 +869,13 @@ void cfgdb_status(Server &, std::vector<std::string> &lines) {
                     std::to_string(db->counters.failed) + " failed, " +
                     std::to_string(db->counters.dropped) + " dropped, " +
                     std::to_string(db->queue.size()) + " waiting or in progress");
+    if (!db->queue.empty() && db->queue.front().stage != Commit::Stage::queued) {
+        const Commit &c = db->queue.front();
+        Client *v = db->server->client(c.verifier_client);
+        lines.push_back("  in progress: " + c.path + ", " +
+                        (c.stage == Commit::Stage::verifying ? "verifying" : "applying") + " on " +
+                        (v ? v->describe() : "?"));
+    }
 }
 
 }  // namespace platformd

@@ -1,16 +1,17 @@
 // A fault campaign on a router of two cards (card 0 holds the dLRSC role): rounds of random
-// commits and deletions of the time-zone item, each round with one fault, chosen and timed from a
-// seed. After each round every card must have the stored zone in effect within 10 s, every commit
-// answered ok must have been stored and every one answered failed must not.
+// commits and deletions of the time-zone item, the last of each round with one fault, chosen and
+// timed from a seed. After each round every card must have the stored zone in effect within 10 s,
+// every commit answered ok must have been stored and every one answered failed must not.
 //
 //   campaign [--rounds N] [--seed S] [--quiet]
 //
-// Faults: a card's tzd killed (SIGKILL) in the middle of a commit and started again; platformd
-// killed the same way and started again; a tzd stopped (SIGSTOP) for one to three seconds; the
-// dLRSC's apply held up past the commit's time (the directory of its time-zone link locked, as
-// another setter would); the state disk full (a small tmpfs, in a mount namespace of this
-// process, where the machine allows one). Prints its figures; exits 1 on any divergence, lost or
-// phantom commit.
+// Faults: a card's tzd killed (SIGKILL) before or in the middle of a commit and started again;
+// platformd killed in the middle of a commit, or while the dLRSC applies it, and started again; a
+// tzd stopped (SIGSTOP) for one to three seconds while a commit waits and a second one is given up
+// by its client; the dLRSC's apply held up past the commit's time (the directory of its time-zone
+// link locked, as another setter would); the state disk full (a small tmpfs, in a mount namespace
+// of this process, where the machine allows one). Prints its figures; exits 1 on any divergence,
+// lost or phantom commit.
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -96,10 +97,10 @@ class Campaign {
         Kind kind = Kind(pick(0, kinds - 1));
         f.faults[kind]++;
         std::set<std::string> may_be = {stored()};
-        int ops = pick(2, 4), at = pick(0, ops - 1);
+        int ops = pick(1, 3);
         for (int i = 0; i < ops; i++) {
-            const Change &c = CHANGES[pick(0, int(std::size(CHANGES)) - 1)];
-            Result res = i == at ? with_fault(kind, c) : commit(c);
+            const Change &c = change();
+            Result res = i == ops - 1 ? with_fault(kind, c, may_be) : commit(c);
             account(c, res, may_be);
         }
         recover();
@@ -110,6 +111,7 @@ class Campaign {
 
   private:
     int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+    const Change &change() { return CHANGES[pick(0, int(std::size(CHANGES)) - 1)]; }
 
     bool start_platformd() {
         pd_ = r.start_platformd();
@@ -123,40 +125,74 @@ class Campaign {
         return r.platformctl({"cfg", "set", TZ_ITEM, c.abbr, c.zone});
     }
 
-    // Runs the commit C with the fault KIND injected into it.
-    Result with_fault(Kind kind, const Change &c) {
+    bool in_progress() {
+        return contains(r.platformctl({"status"}).out, "1 waiting or in progress");
+    }
+
+    // Holds the directory of card 0's time-zone link locked: its apply waits.
+    int lock_link() {
+        int fd = open(r.rundir(0).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        flock(fd, LOCK_EX);
+        return fd;
+    }
+
+    // Runs the commit C with the fault KIND injected into it. MAY_BE gets a commit that a client
+    // gave up on.
+    Result with_fault(Kind kind, const Change &c, std::set<std::string> &may_be) {
         Result res;
         auto run = [&] { res = commit(c); };
         int card = pick(0, CARDS - 1);
         auto delay = std::chrono::milliseconds(pick(0, 300));
+        bool early = pick(0, 1) == 0;
         switch (kind) {
             case KILL_TZD: {
-                std::thread t(run);
-                std::this_thread::sleep_for(delay);
-                r.stop(tzd_[card], SIGKILL);
-                t.join();
+                if (early) {  // the commit finds the card down
+                    r.stop(tzd_[card], SIGKILL);
+                    run();
+                } else {
+                    std::thread t(run);
+                    std::this_thread::sleep_for(delay);
+                    r.stop(tzd_[card], SIGKILL);
+                    t.join();
+                }
                 tzd_[card] = r.start_tzd(card);
                 break;
             }
             case KILL_PLATFORMD: {
+                int fd = early ? lock_link() : -1;  // killed while card 0 applies
                 std::thread t(run);
-                std::this_thread::sleep_for(delay);
+                if (early)
+                    eventually([&] { return waits_for_lock(tzd_[0]); }, 3s);
+                else
+                    std::this_thread::sleep_for(delay);
                 r.stop(pd_, SIGKILL);
                 t.join();
+                if (fd >= 0)
+                    close(fd);
                 start_platformd();
                 break;
             }
             case STOP_TZD: {
                 kill(tzd_[card], SIGSTOP);
                 std::thread t(run);
-                std::this_thread::sleep_for(std::chrono::milliseconds(pick(1000, 3000)));
+                // With the verifier stopped, a second commit queued behind the first, whose
+                // client gives up after a second.
+                const Change &other = change();
+                if (card == 0 && eventually([&] { return in_progress(); }, 3s)) {
+                    std::vector<std::string> args = {"--timeout", "1", "set", other.abbr,
+                                                     other.zone};
+                    if (other.abbr.empty())
+                        args = {"--timeout", "1", "unset"};
+                    if (r.tzctl(args).status != 0)
+                        may_be.insert(other.stored());
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(pick(0, 2000)));
                 kill(tzd_[card], SIGCONT);
                 t.join();
                 break;
             }
             case SLOW_APPLY: {
-                int fd = open(r.rundir(0).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                flock(fd, LOCK_EX);
+                int fd = lock_link();
                 std::thread t(run);
                 std::this_thread::sleep_for(std::chrono::milliseconds(pick(1700, 2500)));
                 close(fd);

@@ -41,13 +41,6 @@ class Converge : public ::testing::Test {
         return eventually(
             [&] { return contains(r.log(pid), "time zone set to \"" + zone + "\""); });
     }
-    // Whether a thread of PID waits for a file lock.
-    static bool waits_for_lock(pid_t pid) {
-        for (auto &l : ts::lines(ts::read_file("/proc/locks")))
-            if (contains(l, "-> FLOCK") && contains(l, " " + std::to_string(pid) + " "))
-                return true;
-        return false;
-    }
     // A commit the verifier refuses: once it is answered, card 0's tzd has worked through every
     // callout sent to it before.
     void sync_with_verifier() {

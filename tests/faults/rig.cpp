@@ -61,6 +61,14 @@ std::string Rig::logs() {
     return s;
 }
 
+bool waits_for_lock(pid_t pid) {
+    // A waiter's line: "1: -> FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF".
+    for (auto &l : lines(read_file("/proc/locks")))
+        if (contains(l, "-> FLOCK") && contains(l, " " + std::to_string(pid) + " "))
+            return true;
+    return false;
+}
+
 int mode_of(const std::string &path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;

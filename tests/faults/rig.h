@@ -42,6 +42,9 @@ class Rig : public Router {
     std::vector<pid_t> tzds_;
 };
 
+// Whether a thread of PID waits for a file lock (flock).
+bool waits_for_lock(pid_t pid);
+
 // Permission bits of PATH (not following a link); -1 when it does not exist.
 int mode_of(const std::string &path);
 

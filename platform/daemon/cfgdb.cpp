@@ -507,7 +507,8 @@ void on_effect(Client &c, const Frame &f) {
     bool registered = false;
     for (auto &[h, reg] : db->regs)
         registered |= reg.client == c.id;
-    if (!registered || c.card < 0)
+    // Bounded: card numbers come from the clients.
+    if (!registered || c.card < 0 || (db->effects.size() >= 1000 && !db->effects.count(c.card)))
         return;
     Effect &e = db->effects[c.card];
     e.zone = zone;

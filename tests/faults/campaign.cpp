@@ -60,10 +60,21 @@ const Change CHANGES[] = {{"CET", "Europe/Paris"},
                           {"", ""},
                           {"", ""}};
 
+// What a failed commit's reason says, in a few words.
+const char *const REASONS[][2] = {
+    {"refused by the verifier", "refused by the check"},
+    {"no such item", "deletion of nothing"},
+    {"not stored", "not stored (disk full)"},
+    {"did not answer", "verifier past its time"},
+    {"went away", "verifier went away"},
+    {"no verifier", "no verifier registered"},
+};
+
 struct Figures {
     int rounds = 0;
     int faults[KINDS] = {};
     int commits = 0, ok = 0, failed = 0, unknown = 0;
+    std::map<std::string, int> why;  // failed commits by reason
     int lost = 0, phantom = 0, divergences = 0;
     double slowest_s = 0;
 };
@@ -76,7 +87,7 @@ class Campaign {
         r.add_zones({"Asia/Tokyo"});
         if (disk_) {
             mkdir(r.statedir().c_str(), 0700);
-            if (mount("tmpfs", r.statedir().c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0)
+            if (mount("tmpfs", r.statedir().c_str(), "tmpfs", 0, "size=16m,mode=0700") != 0)
                 disk_ = false;
         }
         if (!start_platformd())
@@ -246,6 +257,13 @@ class Campaign {
             may_be = {c.stored()};
         } else if (res.status == 1) {
             f.failed++;
+            const char *why = "other";
+            for (auto &r : REASONS)
+                if (contains(res.err, r[0])) {
+                    why = r[1];
+                    break;
+                }
+            f.why[why]++;
             std::string now = stored();
             if (!may_be.count(now)) {
                 f.phantom++;
@@ -350,8 +368,14 @@ int main(int argc, char **argv) {
     printf("faults:");
     for (int k = 0; k < KINDS; k++)
         printf("%s %s %d", k ? "," : "", KIND_NAMES[k], f.faults[k]);
-    printf("\ncommits: %d (ok %d, failed %d, outcome unknown %d)\n", f.commits, f.ok, f.failed,
-           f.unknown);
+    printf("\ncommits: %d (ok %d, failed %d, outcome unknown %d)\nfailed:", f.commits, f.ok,
+           f.failed, f.unknown);
+    bool first = true;
+    for (auto &[why, n] : f.why) {
+        printf("%s %s %d", first ? "" : ",", why.c_str(), n);
+        first = false;
+    }
+    printf("\n");
     printf("lost %d, phantom %d, divergences %d; slowest convergence %.1f s\n", f.lost, f.phantom,
            f.divergences, f.slowest_s);
     return f.lost || f.phantom || f.divergences ? 1 : 0;

@@ -1,7 +1,7 @@
-// A fault campaign on a router of two cards (card 0 holds the dLRSC role): rounds of random
-// commits and deletions of the time-zone item, the last of each round with one fault, chosen and
-// timed from a seed. After each round every card must have the stored zone in effect within 10 s,
-// every commit answered ok must have been stored and every one answered failed must not.
+// A fault campaign on a router of two cards (card 0 holds the dLRSC role at first): rounds of
+// random commits and deletions of the time-zone item, the last of each round with one fault, chosen
+// and timed from a seed. After each round every card must have the stored zone in effect within 10
+// s, every commit answered ok must have been stored and every one answered failed must not.
 //
 //   campaign [--rounds N] [--seed S] [--quiet]
 //
@@ -10,7 +10,8 @@
 // tzd stopped (SIGSTOP) for one to three seconds while a commit waits and a second one is given up
 // by its client; the dLRSC's apply held up past the commit's time (the directory of its time-zone
 // link locked, as another setter would); the state disk full (a small tmpfs, in a mount namespace
-// of this process, where the machine allows one). Prints its figures; exits 1 on any divergence,
+// of this process, where the machine allows one); the dLRSC role moved to the other card in the
+// middle of a commit. Prints its figures; exits 1 on any divergence,
 // lost or phantom commit.
 #include <errno.h>
 #include <fcntl.h>
@@ -42,9 +43,10 @@ constexpr int CARDS = 2;
 constexpr const char *COMMIT_TIMEOUT_MS = "1500";
 constexpr auto CONVERGE_WITHIN = 10s;
 
-enum Kind { KILL_TZD, KILL_PLATFORMD, STOP_TZD, SLOW_APPLY, FULL_DISK, KINDS };
-const char *const KIND_NAMES[KINDS] = {"tzd killed", "platformd killed", "tzd stopped",
-                                       "apply past its time", "state disk full"};
+enum Kind { KILL_TZD, KILL_PLATFORMD, STOP_TZD, SLOW_APPLY, ROLE_MOVED, FULL_DISK, KINDS };
+const char *const KIND_NAMES[KINDS] = {"tzd killed",  "platformd killed",
+                                       "tzd stopped", "apply past its time",
+                                       "role moved",  "state disk full"};
 
 struct Change {
     std::string abbr, zone;  // empty abbr: the deletion
@@ -140,9 +142,17 @@ class Campaign {
         return contains(r.platformctl({"status"}).out, "1 waiting or in progress");
     }
 
-    // Holds the directory of card 0's time-zone link locked: its apply waits.
+    // The card that holds the dLRSC role, as platformd says; card 0 when it cannot tell.
+    int dlrsc() {
+        Result s = r.platformctl({"role", "show"});
+        for (auto &l : lines(s.out, "dLRSC: card "))
+            return atoi(l.c_str() + strlen("dLRSC: card "));
+        return 0;
+    }
+
+    // Holds the directory of the dLRSC's time-zone link locked: its apply waits.
     int lock_link() {
-        int fd = open(r.rundir(0).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = open(r.rundir(dl_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         flock(fd, LOCK_EX);
         return fd;
     }
@@ -155,6 +165,7 @@ class Campaign {
         int card = pick(0, CARDS - 1);
         auto delay = std::chrono::milliseconds(pick(0, 300));
         bool early = pick(0, 1) == 0;
+        dl_ = dlrsc();
         switch (kind) {
             case KILL_TZD: {
                 if (early) {  // the commit finds the card down
@@ -173,7 +184,7 @@ class Campaign {
                 int fd = early ? lock_link() : -1;  // killed while card 0 applies
                 std::thread t(run);
                 if (early)
-                    eventually([&] { return waits_for_lock(tzd_[0]); }, 3s);
+                    eventually([&] { return waits_for_lock(tzd_[dl_]); }, 3s);
                 else
                     std::this_thread::sleep_for(delay);
                 r.stop(pd_, SIGKILL);
@@ -189,7 +200,7 @@ class Campaign {
                 // With the verifier stopped, a second commit queued behind the first, whose
                 // client gives up after a second.
                 const Change &other = change();
-                if (card == 0 && eventually([&] { return in_progress(); }, 3s)) {
+                if (card == dl_ && eventually([&] { return in_progress(); }, 3s)) {
                     std::vector<std::string> args = {"--timeout", "1", "set", other.abbr,
                                                      other.zone};
                     if (other.abbr.empty())
@@ -207,6 +218,13 @@ class Campaign {
                 std::thread t(run);
                 std::this_thread::sleep_for(std::chrono::milliseconds(pick(1700, 2500)));
                 close(fd);
+                t.join();
+                break;
+            }
+            case ROLE_MOVED: {
+                std::thread t(run);
+                std::this_thread::sleep_for(delay);
+                r.platformctl({"role", "set", std::to_string((dl_ + 1) % CARDS)});
                 t.join();
                 break;
             }
@@ -325,6 +343,7 @@ class Campaign {
     std::mt19937 rng_;
     bool quiet_, disk_;
     pid_t pd_ = -1, tzd_[CARDS] = {};
+    int dl_ = 0;  // the dLRSC card
 };
 
 }  // namespace

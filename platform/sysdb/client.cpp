@@ -120,9 +120,8 @@ void report_effect(int fd) {
 }
 
 // Why a callback failed: the reason it gave, else the error lines it logged meanwhile.
-std::string reason_of(char *given, const platform::LogCapture &logged) {
-    std::string reason = given ? std::string(given).substr(0, 4000) : logged.text(4000);
-    return reason;
+std::string reason_of(const char *given, const platform::LogCapture &logged) {
+    return given ? std::string(given).substr(0, 4000) : logged.text(4000);
 }
 
 // True once R was unregistered or lost its connection (a callback may unregister itself); its

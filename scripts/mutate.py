@@ -5,7 +5,9 @@ the tree, builds it, runs the suite and reports which tests caught the fault.
 The working tree is never touched. Its tracked files (with uncommitted changes) are copied to
 SCRATCH/src, which is built in SCRATCH/build; both are kept between runs, so each fault costs an
 incremental build (with ccache when installed). First the unchanged tree is built and tested: a
-test that fails there is left out of every fault's catchers.
+test that fails there is left out of every fault's catchers. A test that fails on a fault is run
+again, and counts only if it fails again (a test that fails under load now and then is no
+catcher).
 
   scripts/mutate.py                    every fault, the whole suite for each
   scripts/mutate.py --quick            each fault against its own tests (its "tests:" pattern)
@@ -166,6 +168,8 @@ def main():
     p.add_argument('--report', help='markdown table (default SCRATCH/report.md)')
     p.add_argument('--no-baseline', action='store_true',
                    help='skip the run of the unchanged tree')
+    p.add_argument('--no-confirm', action='store_true',
+                   help='count a test that fails once (by default a catcher must fail twice)')
     p.add_argument('--list', action='store_true')
     args = p.parse_args()
 
@@ -236,7 +240,11 @@ def main():
                     result = 'no build'
                 else:
                     ran, failed = ctest(args, regex_of(m), os.path.join(logs, slug + '-ctest.log'))
-                    catchers = sorted(failed - broken)
+                    failed -= broken
+                    if failed and not args.no_confirm:  # a test that fails only once is not counted
+                        again = '^(' + '|'.join(re.escape(t) for t in sorted(failed)) + ')$'
+                        failed &= ctest(args, again, os.path.join(logs, slug + '-again.log'))[1]
+                    catchers = sorted(failed)
                     result = 'caught' if catchers else ('NOT caught' if ran else 'no tests ran')
                 restore()
             rows.append((m, result, catchers))

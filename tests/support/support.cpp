@@ -243,12 +243,12 @@ int Router::wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
             std::lock_guard lock(mu_);
             int w = 0;
             pid_t r = ended_.count(pid) ? 0 : waitpid(pid, &w, WNOHANG);
-            if (r == pid) {
+            if (r == pid)
                 ended_[pid] = WIFEXITED(w) ? WEXITSTATUS(w) : 128 + WTERMSIG(w);
-                if (spawned_.erase(pid))
-                    tell_guard(-pid);
-            } else if (r < 0)
-                ended_[pid] = -2;  // not a child of ours: never signalled
+            else if (r < 0)
+                ended_[pid] = -2;  // not a child of ours (or reaped elsewhere): never signalled
+            if (r != 0 && spawned_.erase(pid))
+                tell_guard(-pid);  // its number may be used again
             return ended_.count(pid) > 0;
         },
         timeout);

@@ -1,5 +1,5 @@
 // The abbreviation table, the location hash and the zoneinfo scan that fills them. Each test starts
-// from an empty catalogue and leaves one behind it.
+// from an empty catalogue.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>

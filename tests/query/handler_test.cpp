@@ -1,6 +1,5 @@
 // The query handler and the CLI thread in-process, over the messaging double; the catalogue is
-// built from a hermetic tree or inserted directly. Each test starts from an empty catalogue and
-// leaves one behind it.
+// built from a hermetic tree or inserted directly. Each test starts from an empty catalogue.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdio.h>

@@ -237,13 +237,22 @@ TEST_F(Role, CallbackAndTimerHandlerDoNotInterleave) {
     // Every move to the dLRSC finds no connection, so timers come and go all the time.
     fake::set_default("sysdb_register_verification", ENOCONN);
     std::atomic<bool> done{false};
+    std::atomic<unsigned> handled{0};
     std::thread state_thread([&] {
-        for (int i = 0; i < 1000; ++i)
+        for (int i = 0; i < 1000; ++i) {
             deliver(i % 2 == 0 ? DLRSC_EVENT_ACTIVE : DLRSC_EVENT_INACTIVE);
+            // The next event goes in while the handler may still run for this one, but not
+            // before it has run at all: on a busy machine this thread could otherwise deliver
+            // every event before the handler ever finds a timer to retry.
+            unsigned seen = handled;
+            for (int spins = 0; handled == seen && spins < 100000; ++spins)
+                std::this_thread::yield();
+        }
         done = true;
     });
     while (!done) {
         tz_timers_expired_handler(nullptr);
+        ++handled;
         std::this_thread::yield();
     }
     state_thread.join();

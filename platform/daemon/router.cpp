@@ -159,6 +159,14 @@ bool Router::move_role(int card, const std::string &why, bool stored_only, std::
     return true;
 }
 
+void Router::follow_dlrsc(int card, const std::string &why) {
+    if (card == dlrsc_)
+        return;
+    awaiting_holder_ = false;
+    std::string unused;
+    move_role(card, why, false, unused);
+}
+
 void Router::on_card_up(int card) {
     if (!awaiting_holder_)
         return;

@@ -69,7 +69,9 @@ constexpr uint32_t REG_REPLAY = 0x1;
 constexpr size_t MAX_PATH = 1024;
 
 // Statuses of the configuration database besides errno values.
-constexpr uint32_t CFG_ENOCONN = 511;                       // no usable connection
+constexpr uint32_t CFG_ENOCONN = 511;  // no usable connection
+// Cluster mode: the store was proposed to etcd and no answer came in time; it may yet be applied.
+constexpr uint32_t CFG_OUTCOME_UNKNOWN = 512;
 constexpr uint32_t CFG_TRANSIENT_BUSY = 0x80000001;         // try again in a moment
 constexpr uint32_t CFG_TRANSIENT_UNREACHABLE = 0x80000002;  // platformd cannot be reached
 

@@ -1,0 +1,169 @@
+// Cluster mode as an operator runs it: a real 3-member etcd cluster and 3 cards, each a
+// platformd with PLATFORM_ETCD set and its own tzd, sharing nothing but the etcd endpoints.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "etcd/etcd.h"
+#include "etcd_cluster.h"
+#include "support.h"
+
+using namespace std::chrono_literals;
+using ts::contains;
+using ts::eventually;
+namespace etcd = platform::etcd;
+
+namespace {
+
+const std::string kItem = "/cfg/gl/clock/timezone";
+constexpr int kCards = 3;
+
+class Cluster : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(etcd_.ready()) << etcd_.dir();
+        router_ = "r" + std::to_string(getpid());
+        for (int n = 0; n < kCards; n++) {
+            card_[n].add_zones({"UTC", "Europe/Paris", "Europe/Berlin", "Asia/Kolkata"});
+            endpoints_[n] = etcd_.endpoint_list();
+        }
+    }
+    // Card N's platformd on ENDPOINTS (all members unless a test chose some), then its tzd.
+    void start_card(int n) {
+        pd_[n] = card_[n].start(ts::bin("platformd"), {}, n,
+                                {"PLATFORM_ETCD=" + endpoints_[n], "PLATFORM_ROUTER=" + router_});
+        ASSERT_TRUE(eventually([&] { return ctl(n, {"status"}).status == 0; }))
+            << card_[n].log(pd_[n]);
+        tzd_[n] = card_[n].start(ts::bin("tzd"), {}, n);
+    }
+    void start_all() {
+        for (int n = 0; n < kCards; n++)
+            start_card(n);
+        for (int n = 0; n < kCards; n++)
+            ASSERT_TRUE(eventually([&] {
+                return card_[n].tzctl(n, {"complete", "CET"}).status == 0;
+            })) << card_[n].log(tzd_[n]);
+    }
+    ts::Result ctl(int n, const std::vector<std::string> &args) {
+        return card_[n].run(ts::bin("platformctl"), args, n);
+    }
+    ts::Result set(int n, const std::string &abbr, const std::string &zone) {
+        return ctl(n, {"cfg", "set", kItem, abbr, zone});
+    }
+    // True once a commit from card N succeeds (the dLRSC's verifier may still be registering).
+    bool commits(int n, const std::string &abbr, const std::string &zone) {
+        return eventually([&] { return set(n, abbr, zone).status == 0; });
+    }
+    bool in_effect_everywhere(const std::string &zone, std::chrono::milliseconds t = 20s) {
+        return eventually(
+            [&] {
+                for (int n = 0; n < kCards; n++)
+                    if (card_[n].zone_in_effect(n) != zone)
+                        return false;
+                return true;
+            },
+            t);
+    }
+    std::string where() {
+        std::string s;
+        for (int n = 0; n < kCards; n++)
+            s += " card " + std::to_string(n) + ": '" + card_[n].zone_in_effect(n) + "'";
+        return s;
+    }
+    // The member the cluster takes for its leader.
+    int leader() {
+        etcd::Options o;
+        o.endpoints = etcd_.endpoints();
+        etcd::Client c(o);
+        auto r = c.status_sync();
+        for (int m = 0; m < etcd_.size(); m++) {
+            etcd::Options one;
+            one.endpoints = {etcd_.endpoint(m)};
+            etcd::Client cm(one);
+            if (cm.status_sync().member == r.leader)
+                return m;
+        }
+        return 0;
+    }
+    // The item's key as etcd has it: its value ("" when absent) and mod revision.
+    std::pair<std::string, int64_t> stored() {
+        etcd::Options o;
+        o.endpoints = etcd_.endpoints();
+        etcd::Client c(o);
+        auto r = c.range_sync("/" + router_ + "/cfg" + kItem);
+        if (!r.ok() || r.kvs.empty())
+            return {"", 0};
+        return {r.kvs[0].value, r.kvs[0].mod_revision};
+    }
+
+    ts::EtcdCluster etcd_;  // first made, last gone: the cards stop before their etcd
+    std::string router_;
+    std::string endpoints_[kCards];
+    ts::Router card_[kCards];
+    pid_t pd_[kCards] = {-1, -1, -1}, tzd_[kCards] = {-1, -1, -1};
+};
+
+}  // namespace
+
+// A commit from a card that does not hold the role is verified on the dLRSC, stored in etcd
+// and in effect on every card; a refused one leaves all of that as it was; so does the status.
+TEST_F(Cluster, CommitFromAFollowerCardReachesEveryCard) {
+    start_all();
+    ASSERT_TRUE(commits(1, "CET", "Europe/Paris")) << card_[0].log(pd_[0]) << card_[1].log(pd_[1]);
+    EXPECT_EQ(stored().first, R"(["CET","Europe/Paris"])");
+    EXPECT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+    auto got = ctl(2, {"cfg", "get", kItem});
+    EXPECT_EQ(got.out, "CET Europe/Paris\n") << got.err;
+
+    auto before = stored();
+    auto refused = set(2, "XXX", "Nowhere/City");
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_FALSE(refused.err.empty());
+    EXPECT_EQ(stored(), before);
+    EXPECT_EQ(card_[0].zone_in_effect(0), "Europe/Paris");
+    EXPECT_EQ(card_[2].zone_in_effect(2), "Europe/Paris");
+
+    auto del = ctl(2, {"cfg", "delete", kItem});
+    EXPECT_EQ(del.status, 0) << del.err;
+    EXPECT_EQ(stored().first, "");
+    EXPECT_TRUE(in_effect_everywhere("")) << where();
+
+    auto st = ctl(1, {"status"});
+    ASSERT_EQ(st.status, 0);
+    for (auto *line : {"mode: cluster", "etcd endpoints: ", "etcd member in use: http://127.0.0.1:",
+                       "etcd health: healthy", "last seen revision: "})
+        EXPECT_TRUE(contains(st.out, line)) << line << "\n" << st.out;
+}
+
+// Card 2 talks only to one member; while that member is stopped the others store a commit and a
+// deletion. When it is back, card 2's follower is handed both, the deletion included.
+TEST_F(Cluster, CardCutOffCatchesUpWithACommitAndADeletion) {
+    const std::string other = "/cfg/gl/clock/ts";
+    // The member cut off is not the leader, so that the others go on without an election.
+    int cut = (leader() + 1) % 3, a = (cut + 1) % 3, b = (cut + 2) % 3;
+    endpoints_[2] = etcd_.endpoint(cut);
+    endpoints_[0] = endpoints_[1] = etcd_.endpoint(a) + "," + etcd_.endpoint(b);
+    start_all();
+    pid_t peer = card_[2].start(ts::bin("platform_peer"), {"--notify"}, 2);
+    ASSERT_TRUE(commits(1, "IST", "Asia/Kolkata"));
+    ASSERT_EQ(ctl(1, {"cfg", "set", other, "a", "b"}).status, 0);
+    ASSERT_TRUE(in_effect_everywhere("Asia/Kolkata")) << where();
+    ASSERT_TRUE(card_[2].wait_line(peer, "notified ts 0 a|b")) << card_[2].log(peer);
+
+    etcd_.pause(cut);
+    auto paris = set(0, "CET", "Europe/Paris");
+    ASSERT_EQ(paris.status, 0) << paris.err << card_[0].log(pd_[0]);
+    ASSERT_EQ(ctl(1, {"cfg", "delete", other}).status, 0);
+    EXPECT_EQ(card_[2].zone_in_effect(2), "Asia/Kolkata");  // cut off: still the old one
+    // Card 2 finds its stream dead; when it reopens, it reads everything and works out the rest.
+    EXPECT_TRUE(eventually([&] { return contains(ctl(2, {"status"}).out, "(watch broken"); }));
+    etcd_.resume(cut);
+
+    EXPECT_TRUE(card_[2].wait_line(peer, "notified timezone 0 CET|Europe/Paris"))
+        << card_[2].log(peer) << card_[2].log(pd_[2]);
+    EXPECT_TRUE(card_[2].wait_line(peer, "notified ts 4 -")) << card_[2].log(peer);
+    EXPECT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+}

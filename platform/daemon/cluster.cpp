@@ -89,6 +89,7 @@ struct Agent {
     int64_t lease = 0;
     bool granting = false;
     int64_t last_renew_ms = 0;
+    std::vector<std::string> announced_ready;  // the "ready" list of the card key as last put
     bool renewing = false;
     uint64_t next_commit = 1;
 
@@ -217,6 +218,11 @@ void hand_over(const std::string &path, bool deleted, int64_t revision,
     else
         A->view[path] = revision;
     bool own = A->own_stores.erase(revision) > 0;
+    if (A->busy && !A->queue.empty()) {  // the store in progress, whose answer is still on its way
+        const Pending &p = A->queue.begin()->second;
+        own = own || (p.stage == Pending::Stage::storing && p.path == path && p.del == deleted &&
+                      (deleted || p.value == value));
+    }
     for (auto &[h, r] : A->regs) {
         if (!cfg_below(path, r.path))
             continue;
@@ -281,7 +287,8 @@ void on_cfg_watch(const etcd::WatchUpdate &u) {
 // ---- the card's lease ----
 
 void put_card_key() {
-    json v = {{"pid", getpid()}, {"program", "platformd"}, {"ready", json::array()}};
+    A->announced_ready = A->router->ready_programs(A->opts.card);
+    json v = {{"pid", getpid()}, {"program", "platformd"}, {"ready", A->announced_ready}};
     A->etcd->put(A->root + "cards/" + std::to_string(A->opts.card), v.dump(), A->lease,
                  [](const etcd::Reply &r) {
                      if (!r.ok())
@@ -1095,6 +1102,8 @@ void on_tick() {
     if (!A->lease)
         grant_lease();
     renew_lease();
+    if (A->lease && A->router->ready_programs(A->opts.card) != A->announced_ready)
+        put_card_key();
     std::vector<std::string> late;
     for (auto &[id, o] : A->outstanding)
         if (!o.withdrawing && now >= o.deadline_ms)

@@ -91,11 +91,13 @@ class Cluster : public ::testing::Test {
         return 0;
     }
     // The item's key as etcd has it: its value ("" when absent) and mod revision.
-    std::pair<std::string, int64_t> stored() {
+    std::pair<std::string, int64_t> stored() { return key("cfg" + kItem); }
+    // A key below the router's, as etcd has it.
+    std::pair<std::string, int64_t> key(const std::string &name) {
         etcd::Options o;
         o.endpoints = etcd_.endpoints();
         etcd::Client c(o);
-        auto r = c.range_sync("/" + router_ + "/cfg" + kItem);
+        auto r = c.range_sync("/" + router_ + "/" + name);
         if (!r.ok() || r.kvs.empty())
             return {"", 0};
         return {r.kvs[0].value, r.kvs[0].mod_revision};
@@ -132,6 +134,15 @@ TEST_F(Cluster, CommitFromAFollowerCardReachesEveryCard) {
     EXPECT_EQ(del.status, 0) << del.err;
     EXPECT_EQ(stored().first, "");
     EXPECT_TRUE(in_effect_everywhere("")) << where();
+
+    // Each card is up in etcd, with its ready programs.
+    for (int n = 0; n < kCards; n++)
+        EXPECT_TRUE(eventually([&] {
+            auto card =
+                nlohmann::json::parse(key("cards/" + std::to_string(n)).first, nullptr, false);
+            return !card.is_discarded() && card["pid"] == pd_[n] &&
+                   card["ready"] == nlohmann::json::array({"tzd"});
+        })) << key("cards/" + std::to_string(n)).first;
 
     auto st = ctl(1, {"status"});
     ASSERT_EQ(st.status, 0);

@@ -30,6 +30,7 @@ constexpr int64_t COMMIT_TIMEOUT_MS = 10000;
 // How long the dLRSC waits for each answer of its verifier.
 constexpr int64_t VERIFIER_TIMEOUT_MS = 5000;
 constexpr size_t MAX_OUTSTANDING = 1000;
+constexpr int64_t SETTLE_EVERY_MS = 500;
 constexpr size_t PAGE_BUDGET = MAX_PAYLOAD - 1024;
 
 struct Registration {
@@ -67,7 +68,15 @@ struct Pending {
     bool del = false;
     std::vector<uint8_t> value;
     std::string result_key;
-    enum class Stage { queued, checking, verifying, applying, storing } stage = Stage::queued;
+    // settling: the store's outcome is unknown; nothing else is taken up until etcd tells.
+    enum class Stage {
+        queued,
+        checking,
+        verifying,
+        applying,
+        storing,
+        settling
+    } stage = Stage::queued;
     uint32_t verifier = 0;
     uint64_t verifier_client = 0;
     int64_t deadline_ms = 0;
@@ -591,7 +600,8 @@ void store() {
             A->counters.stored++;
             return next();
         }
-        restore_stored(p);
+        if (r.outcome != etcd::Outcome::unknown)
+            restore_stored(p);
         switch (r.outcome) {
             case etcd::Outcome::compare_failed: {
                 bool role_moved = r.kvs.empty() || r.kvs[0].create_revision != A->holder_created;
@@ -607,14 +617,42 @@ void store() {
             case etcd::Outcome::absent:  // the requester's lease is gone
                 return next();
             case etcd::Outcome::unknown:
-                Server::log("store of " + p.path + ": outcome unknown (" + r.reason + ")");
-                return next();  // the watch hands over whatever was stored, to every card
+                Server::log("store of " + p.path + ": outcome unknown (" + r.reason +
+                            "); no further commit until etcd tells");
+                p.stage = Pending::Stage::settling;
+                p.deadline_ms = Server::now_ms() + SETTLE_EVERY_MS;
+                return;
             default:
                 return refuse(r.outcome == etcd::Outcome::unavailable ? CFG_ENOCONN : EIO,
                               "applied but not stored (etcd " +
                                   std::string(etcd::outcome_name(r.outcome)) + ": " + r.reason +
                                   "); the stored item is unchanged");
         }
+    });
+}
+
+// After a store whose outcome was unknown: a quorum read of the pending key decides it, since
+// etcd answers one only once everything proposed before is applied or lost for good. Still
+// there: the store did not happen, and the requester hears so. Gone: stored, or withdrawn by
+// its requester. Either way the verifier is handed what is stored.
+void settle() {
+    Pending &p = A->queue.begin()->second;
+    p.deadline_ms = Server::now_ms() + SETTLE_EVERY_MS;
+    int64_t created = p.created;
+    A->etcd->range(p.key, false, 0, [created](const etcd::Reply &r) {
+        if (A->queue.empty() || A->queue.begin()->first != created)
+            return;
+        Pending &p = A->queue.begin()->second;
+        if (p.stage != Pending::Stage::settling)
+            return;
+        if (r.outcome != etcd::Outcome::ok && r.outcome != etcd::Outcome::absent)
+            return;  // not yet: asked again on a later tick
+        restore_stored(p);
+        bool pending = r.ok() && !r.kvs.empty() && r.kvs[0].create_revision == created;
+        Server::log("store of " + p.path + " settled: " + (pending ? "not stored" : "done"));
+        if (pending)
+            return refuse(CFG_ENOCONN, "not stored: etcd did not answer the store in time");
+        next();
     });
 }
 
@@ -1020,7 +1058,8 @@ void verifier_gone(uint32_t handle, const std::string &why) {
     if (!A->busy || A->queue.empty())
         return;
     Pending &p = A->queue.begin()->second;
-    if (p.verifier != handle || p.stage == Pending::Stage::storing)
+    if (p.verifier != handle || p.stage == Pending::Stage::storing ||
+        p.stage == Pending::Stage::settling)
         return;
     refuse(ECONNRESET, "the verifier of " + p.path + " " + why + " during the commit");
 }
@@ -1118,6 +1157,8 @@ void on_tick() {
                 restore_stored(p);
             refuse(ETIMEDOUT, "the verifier of " + p.path + " did not answer within " +
                                   std::to_string(VERIFIER_TIMEOUT_MS) + " ms");
+        } else if (p.stage == Pending::Stage::settling && now >= p.deadline_ms) {
+            settle();
         }
     }
     if (now - A->last_status_ms >= STATUS_EVERY_MS) {

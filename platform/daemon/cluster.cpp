@@ -108,6 +108,7 @@ struct Agent {
     uint64_t member = 0, leader = 0;
     std::string watch_state = "starting";
     int64_t seen_revision = 0;
+    std::set<int> cards_up;  // the cards whose key is in etcd, as the watch last said
 
     // Following: path -> what was handed to the registrants.
     std::map<std::string, int64_t> view;
@@ -816,6 +817,30 @@ void on_pending_watch(const etcd::WatchUpdate &u) {
     pump();
 }
 
+// The cards up, for the status lines: whose key exists.
+void on_cards_watch(const etcd::WatchUpdate &u) {
+    std::string base = A->root + "cards/";
+    auto card_of = [&](const std::string &key) {
+        char *end = nullptr;
+        long n = strtol(key.c_str() + std::min(base.size(), key.size()), &end, 10);
+        return *end || n < 0 || n > Router::MAX_CARD ? -1 : int(n);
+    };
+    if (u.kind == etcd::WatchUpdate::Kind::snapshot) {
+        A->cards_up.clear();
+        for (auto &kv : u.kvs)
+            if (int n = card_of(kv.key); n >= 0)
+                A->cards_up.insert(n);
+    } else if (u.kind == etcd::WatchUpdate::Kind::events) {
+        for (auto &e : u.events)
+            if (int n = card_of(e.kv.key); n >= 0) {
+                if (e.deleted)
+                    A->cards_up.erase(n);
+                else
+                    A->cards_up.insert(n);
+            }
+    }
+}
+
 // ---- the role ----
 
 void on_role(int card, int64_t created) {
@@ -1190,6 +1215,10 @@ void status(std::vector<std::string> &lines) {
     lines.push_back("etcd health: " + A->health);
     lines.push_back("last seen revision: " + std::to_string(A->seen_revision) + " (watch " +
                     A->watch_state + ")");
+    std::string up;
+    for (int n : A->cards_up)
+        up += " " + std::to_string(n);
+    lines.push_back("cards up in etcd:" + (up.empty() ? std::string(" none") : up));
     lines.push_back("card lease: " + (A->lease ? hex(A->lease) : std::string("none")));
     lines.push_back("dLRSC: card " + std::to_string(A->holder) +
                     (A->holder_created ? "" : " (no role key: the default)"));
@@ -1240,6 +1269,7 @@ bool cluster_start(Server &server, Router &router, const ClusterOptions &options
     server.on_status(status);
     A->etcd->watch(A->root + "cfg/", true, 0, on_cfg_watch, true);
     A->etcd->watch(A->root + "dlrsc", false, 0, on_role_watch, true);
+    A->etcd->watch(A->root + "cards/", true, 0, on_cards_watch, true);
     A->etcd->watch(A->root + "result/" + std::to_string(options.card) + "/", true, 0,
                    on_result_watch, true);
     grant_lease();

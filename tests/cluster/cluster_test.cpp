@@ -147,7 +147,7 @@ TEST_F(Cluster, CommitFromAFollowerCardReachesEveryCard) {
     auto st = ctl(1, {"status"});
     ASSERT_EQ(st.status, 0);
     for (auto *line : {"mode: cluster", "etcd endpoints: ", "etcd member in use: http://127.0.0.1:",
-                       "etcd health: healthy", "last seen revision: "})
+                       "etcd health: healthy", "last seen revision: ", "cards up in etcd: 0 1 2\n"})
         EXPECT_TRUE(contains(st.out, line)) << line << "\n" << st.out;
 }
 

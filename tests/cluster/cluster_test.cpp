@@ -1,6 +1,7 @@
 // Cluster mode as an operator runs it: a real 3-member etcd cluster and 3 cards, each a
 // platformd with PLATFORM_ETCD set and its own tzd, sharing nothing but the etcd endpoints.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -269,4 +270,28 @@ TEST_F(Cluster, QuorumLostAndRegained) {
     ASSERT_TRUE(etcd_.start(a) && etcd_.start(b));
     ASSERT_TRUE(commits(2, "IST", "Asia/Kolkata"));
     EXPECT_TRUE(in_effect_everywhere("Asia/Kolkata")) << where();
+}
+
+// A committer that goes away before its commit is stored takes it back: the dLRSC's verifier,
+// held up meanwhile, accepts and applies it, but the store finds the commit withdrawn, nothing is
+// stored and the verifier's card goes back to the stored zone.
+TEST_F(Cluster, CommitOfAGoneCommitterIsNeverStored) {
+    start_all();
+    ASSERT_TRUE(commits(1, "CET", "Europe/Paris"));
+    ASSERT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+    auto before = stored();
+
+    kill(tzd_[0], SIGSTOP);
+    pid_t committer =
+        card_[1].start(ts::bin("platformctl"), {"cfg", "set", kItem, "IST", "Asia/Kolkata"}, 1);
+    EXPECT_TRUE(eventually([&] { return contains(ctl(0, {"status"}).out, " 1 queued here"); }));
+    card_[1].stop(committer, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return contains(ctl(1, {"status"}).out, " 0 of this card"); }));
+    kill(tzd_[0], SIGCONT);
+
+    EXPECT_TRUE(eventually([&] { return contains(ctl(0, {"status"}).out, " 0 queued here"); }));
+    EXPECT_EQ(stored(), before);
+    EXPECT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+    EXPECT_TRUE(contains(card_[0].log(tzd_[0]), "Asia/Kolkata"))  // it did apply it meanwhile
+        << card_[0].log(tzd_[0]);
 }

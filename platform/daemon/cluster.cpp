@@ -412,6 +412,7 @@ void withdraw(const std::string &id, bool answer_client) {
     t.compare.push_back(etcd::Compare::create_revision(o.key, o.created));
     t.success.push_back(etcd::TxnOp::del(o.key));
     t.failure.push_back(etcd::TxnOp::get(result_key(A->opts.card, id)));
+    t.failure.push_back(etcd::TxnOp::get(o.key));
     A->etcd->txn(t, [id](const etcd::Reply &r) {
         auto it = A->outstanding.find(id);
         if (it == A->outstanding.end())
@@ -428,8 +429,15 @@ void withdraw(const std::string &id, bool answer_client) {
             for (auto &kv : r.kvs)
                 if (kv.key == result_key(A->opts.card, id))
                     return on_result(kv);
-            if (o.created == 0)
-                return;  // the put itself had an unknown outcome; the result may still come
+            if (o.created == 0) {
+                // The put whose outcome was unknown did land: withdraw it by its revision now.
+                for (auto &kv : r.kvs)
+                    if (kv.key == o.key) {
+                        o.created = kv.create_revision;
+                        o.withdrawing = false;
+                        return withdraw(id, o.client != 0);
+                    }
+            }
             answer(o, CFG_OUTCOME_UNKNOWN,
                    "outcome unknown: the commit was taken up but its result is missing", 0);
         } else {

@@ -49,6 +49,11 @@ class Cluster : public ::testing::Test {
             ASSERT_TRUE(eventually([&] {
                 return card_[n].tzctl(n, {"complete", "CET"}).status == 0;
             })) << card_[n].log(tzd_[n]);
+        // Through start-up: from then on each tzd follows every role change.
+        for (int n = 0; n < kCards; n++)
+            ASSERT_TRUE(eventually([&] {
+                return contains(ctl(n, {"trace", "tz_ltrace"}).out, "dlrsc event = ");
+            })) << card_[n].log(tzd_[n]);
     }
     ts::Result ctl(int n, const std::vector<std::string> &args) {
         return card_[n].run(ts::bin("platformctl"), args, n);

@@ -199,7 +199,11 @@ TEST_F(Cluster, RoleSetMovesTheVerifier) {
     ASSERT_TRUE(eventually([&] { return contains(ctl(1, {"status"}).out, "dLRSC: card 2\n"); }));
     ASSERT_TRUE(commits(0, "IST", "Asia/Kolkata")) << card_[2].log(pd_[2]);
     EXPECT_TRUE(in_effect_everywhere("Asia/Kolkata")) << where();
-    EXPECT_TRUE(contains(ctl(2, {"status"}).out, "1 stored as the dLRSC"))
+    // tzctl commits from any card too.
+    auto tz = card_[1].tzctl(1, {"set", "Europe/Berlin"});
+    EXPECT_EQ(tz.status, 0) << tz.err;
+    EXPECT_TRUE(in_effect_everywhere("Europe/Berlin")) << where();
+    EXPECT_TRUE(contains(ctl(2, {"status"}).out, "2 stored as the dLRSC"))
         << ctl(2, {"status"}).out;
 }
 

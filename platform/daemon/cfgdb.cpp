@@ -39,6 +39,9 @@ struct Registration {
     uint64_t client = 0;
     bool verifier = false;
     std::string path;
+    // The stored state is to be handed over once the commit being applied by this verifier
+    // has ended (handing it now would put it before that apply).
+    bool state_due = false;
 };
 
 struct Commit {
@@ -56,7 +59,14 @@ struct Commit {
 };
 
 struct Counters {
-    uint64_t committed = 0, refused = 0, failed = 0;
+    uint64_t committed = 0, refused = 0, failed = 0, dropped = 0;
+};
+
+// The zone in effect on a card, as the card last reported it.
+struct Effect {
+    std::string zone;  // empty: none
+    pid_t pid = 0;
+    uint64_t client = 0;
 };
 
 struct CfgDb {
@@ -78,6 +88,7 @@ struct CfgDb {
     uint32_t reg_fail_count = 0;
     int64_t bind_busy_until_ms = 0;
     std::optional<int64_t> timeout_override_ms;
+    std::map<int, Effect> effects;  // card -> its last report
 };
 
 CfgDb *db = nullptr;  // the daemon's one thread is the only user
@@ -91,6 +102,56 @@ std::string relative_name(const std::string &item, const std::string &base) {
     while (!name.empty() && name[0] == '/')
         name.erase(0, 1);
     return name;
+}
+
+// Why PATH is no item the database knows, or empty when it is one: below CFG_CLOCK_DIR only the
+// items of CFG_CLOCK_ITEMS exist. Elsewhere any path may hold an item.
+std::string schema_problem(const std::string &path) {
+    const std::string dir = CFG_CLOCK_DIR;
+    if (path.compare(0, dir.size(), dir) != 0)
+        return std::string();
+    std::string name = path.substr(dir.size());
+    std::string known;
+    for (const char *item : CFG_CLOCK_ITEMS) {
+        if (name == item)
+            return std::string();
+        known += (known.empty() ? "" : " and ") + std::string(item);
+    }
+    return "no such item " + path + ": below " + dir + " only " + known + " exist";
+}
+
+// One item of the stored state of a path: stored, or to be deleted.
+struct StateItem {
+    std::string path;
+    bool stored = false;
+    uint64_t sequence = 0;
+    std::vector<uint8_t> value;
+};
+
+// The stored state below PATH: the items stored there (none the schema refuses), and a deletion
+// for every item the schema names below PATH that is not stored. In path order.
+bool stored_state(const std::string &path, std::vector<StateItem> &out, std::string &err) {
+    std::vector<StoredItem> items;
+    if (!db->store->scan_prefix(path, &items, &err))
+        return false;
+    std::map<std::string, StateItem> state;
+    for (const char *name : CFG_CLOCK_ITEMS) {
+        std::string full = std::string(CFG_CLOCK_DIR) + name;
+        if (cfg_below(full, path))
+            state[full].path = full;
+    }
+    for (auto &it : items) {
+        if (!cfg_below(it.path, path) || !schema_problem(it.path).empty())
+            continue;
+        StateItem &s = state[it.path];
+        s.path = it.path;
+        s.stored = true;
+        s.sequence = it.sequence;
+        s.value = std::move(it.value);
+    }
+    for (auto &[p, s] : state)
+        out.push_back(std::move(s));
+    return true;
 }
 
 // The verifier for PATH: the registration with the longest path above it; among equals the
@@ -125,16 +186,59 @@ bool send_item(const Registration &r, uint16_t type, const CfgItemMsg &m) {
     return db->server->send(r.client, type, 0, w.data());
 }
 
+// Hands REG the stored state of its path now: to a verifier as applies of stored items, to a
+// notification registrant as notifications.
+void hand_state(const Registration &reg) {
+    std::vector<StateItem> state;
+    std::string err;
+    if (!stored_state(reg.path, state, err)) {
+        Server::log("cannot hand the stored state of " + reg.path + " to registration " +
+                    std::to_string(reg.handle) + ": " + err);
+        return;
+    }
+    for (auto &s : state) {
+        CfgItemMsg m;
+        m.handle = reg.handle;
+        m.path = s.path;
+        m.name = relative_name(s.path, reg.path);
+        m.sequence = s.sequence;
+        m.flags = s.stored ? 0 : ITEM_DELETE;
+        m.value = std::move(s.value);
+        if (reg.verifier)
+            m.flags |= ITEM_STORED;
+        send_item(reg, reg.verifier ? T_CFG_APPLY : T_CFG_NOTIFY, m);
+    }
+}
+
+// Hands REG the stored state, or marks it due when REG is applying the commit in progress.
+void hand_state_when_free(Registration &reg) {
+    const Commit *c = db->queue.empty() ? nullptr : &db->queue.front();
+    if (c && c->stage == Commit::Stage::applying && c->verifier == reg.handle) {
+        reg.state_due = true;
+        return;
+    }
+    reg.state_due = false;
+    hand_state(reg);
+}
+
 void notify_all(const Commit &c) {
     for (auto &[h, r] : db->regs)
         if (!r.verifier && cfg_below(c.path, r.path))
             send_item(r, T_CFG_NOTIFY, item_msg(c, r));
 }
 
-// Answers the commit at the front of the queue and takes it off.
-void finish(uint32_t status, const std::string &reason) {
+// Answers the commit at the front of the queue and takes it off. HAND_BACK: the commit failed
+// once its apply may have run, so its verifier is handed the stored state after it.
+void finish(uint32_t status, const std::string &reason, bool hand_back = false) {
     Commit c = std::move(db->queue.front());
     db->queue.pop_front();
+    if (auto reg = db->regs.find(c.verifier); hand_back && reg != db->regs.end())
+        reg->second.state_due = true;
+    for (auto &[h, r] : db->regs)
+        if (r.state_due) {
+            r.state_due = false;
+            hand_state(r);
+        }
     if (status == 0)
         db->counters.committed++;
     else if (status == EPERM)
@@ -151,9 +255,27 @@ void finish(uint32_t status, const std::string &reason) {
     db->server->reply(*committer, c.request, status, reason, body);
 }
 
+// True when the client of C has gone: nobody waits for its outcome any more.
+bool committer_gone(const Commit &c) {
+    Client *k = db->server->client(c.committer);
+    return !k || k->closing;
+}
+
+// Takes the commit at the front off without applying it: its client has gone.
+void drop_front(const char *when) {
+    Commit c = std::move(db->queue.front());
+    db->queue.pop_front();
+    db->counters.dropped++;
+    Server::log("commit of " + c.path + " dropped " + when + ": its client has gone");
+}
+
 // Starts the commit at the front; false when it ended at once (answered and taken off).
 bool start() {
     Commit &c = db->queue.front();
+    if (committer_gone(c)) {
+        drop_front("before it reached the verifier");
+        return false;
+    }
     std::string err;
     if (c.flags & ITEM_DELETE) {
         auto have = db->store->get(c.path, &err);
@@ -219,7 +341,14 @@ void on_verify_result(Client &client, const Frame &f) {
         if (reason.empty())
             reason = "refused by the verifier, " + client.describe() + " (status " +
                      std::to_string(status) + "; no reason given, that card's syslog has it)";
+        else
+            reason = "refused by the verifier (" + client.describe() + "): " + reason;
         finish(EPERM, reason);
+        pump();
+        return;
+    }
+    if (committer_gone(*c)) {
+        drop_front("after its check");
         pump();
         return;
     }
@@ -233,35 +362,12 @@ void on_verify_result(Client &client, const Frame &f) {
     c->deadline_ms = Server::now_ms() + timeout_ms();
 }
 
-// After C was applied but could not be stored (a full or read-only disk), the verifier applies
-// the stored item again, or the deletion when none is stored, so that what is in effect is what
-// is stored. Its answer is not awaited: commit id 0 matches no commit.
-void restore_stored(const Commit &c) {
-    auto reg = db->regs.find(c.verifier);
-    if (reg == db->regs.end())
-        return;
-    std::string err;
-    auto stored = db->store->get(c.path, &err);
-    if (!stored && !err.empty()) {
-        Server::log("cannot hand " + c.path + " back to its verifier: " + err);
-        return;
-    }
-    Commit back;
-    back.path = c.path;
-    if (stored) {
-        back.value = std::move(stored->value);
-        back.sequence = stored->sequence;
-    } else {
-        back.flags = ITEM_DELETE;
-    }
-    send_item(reg->second, T_CFG_APPLY, item_msg(back, reg->second));
-}
-
 void on_apply_result(Client &client, const Frame &f) {
     Reader r(f);
     uint64_t id = 0;
     int32_t status = 0;
-    if (!r.u64(id) || !r.i32(status) || !r.at_end()) {
+    std::string reason;
+    if (!r.u64(id) || !r.i32(status) || (!r.at_end() && !r.str(reason)) || !r.at_end()) {
         Server::log("malformed apply result from " + client.describe());
         return;
     }
@@ -269,8 +375,10 @@ void on_apply_result(Client &client, const Frame &f) {
     if (!c)
         return;
     if (status != 0) {
-        finish(EIO, "the verifier failed to apply " + c->path + " (status " +
-                        std::to_string(status) + ")");
+        finish(EIO,
+               "the verifier failed to apply " + c->path + " (" + client.describe() + ", status " +
+                   std::to_string(status) + (reason.empty() ? ")" : "): " + reason),
+               true);
         pump();
         return;
     }
@@ -278,9 +386,10 @@ void on_apply_result(Client &client, const Frame &f) {
     bool ok = (c->flags & ITEM_DELETE) ? db->store->remove(c->path, c->sequence, &err)
                                        : db->store->put(c->path, c->value, c->sequence, &err);
     if (!ok) {
-        restore_stored(*c);
-        finish(EIO, "applied but not stored (" + err +
-                        "); the stored item is unchanged and was handed back to the verifier");
+        finish(EIO,
+               "applied but not stored (" + err +
+                   "); the stored item is unchanged and was handed back to the verifier",
+               true);
         pump();
         return;
     }
@@ -328,26 +437,6 @@ bool registration_fault() {
         return true;
     }
     return false;
-}
-
-void send_stored_below(const Registration &reg) {
-    std::vector<StoredItem> items;
-    std::string err;
-    if (!db->store->scan_prefix(reg.path, &items, &err)) {
-        Server::log("catch-up of " + reg.path + " failed: " + err);
-        return;
-    }
-    for (auto &it : items) {
-        if (!cfg_below(it.path, reg.path))
-            continue;
-        CfgItemMsg m;
-        m.handle = reg.handle;
-        m.path = it.path;
-        m.name = relative_name(it.path, reg.path);
-        m.sequence = it.sequence;
-        m.value = std::move(it.value);
-        send_item(reg, T_CFG_NOTIFY, m);
-    }
 }
 
 // Registrations: an unprivileged uid holds at most UID_REGISTRATIONS, and all of them together
@@ -414,8 +503,82 @@ void on_register(Client &c, const Frame &f) {
     db->server->reply(c, f, 0, "", body);
     Server::log(std::string(reg.verifier ? "verifier" : "notification") + " registration " +
                 std::to_string(reg.handle) + " for " + path + " by " + c.describe());
-    if (!reg.verifier && (flags & REG_REPLAY))
-        send_stored_below(stored);
+    if (flags & REG_REPLAY)
+        hand_state_when_free(stored);
+}
+
+// The registration HANDLE when the process of C made it, else null (and C is answered).
+Registration *own_registration(Client &c, const Frame &f, uint32_t handle) {
+    auto it = db->regs.find(handle);
+    Client *owner = it == db->regs.end() ? nullptr : db->server->client(it->second.client);
+    // Only the process that registered may act on a registration.
+    if (it == db->regs.end() || (owner && owner->peer_pid != c.peer_pid)) {
+        db->server->reply(c, f, ENOENT, "no such registration");
+        return nullptr;
+    }
+    return &it->second;
+}
+
+void on_resync(Client &c, const Frame &f) {
+    Reader r(f);
+    uint32_t handle = 0;
+    if (!r.u32(handle) || !r.at_end()) {
+        db->server->reply(c, f, EINVAL, "resync: bad request");
+        return;
+    }
+    Registration *reg = own_registration(c, f, handle);
+    if (!reg)
+        return;
+    db->server->reply(c, f, 0);
+    hand_state_when_free(*reg);
+}
+
+// A card's report of the zone in effect, on one of its registrations' connections.
+void on_effect(Client &c, const Frame &f) {
+    Reader r(f);
+    std::string zone;
+    if (!r.str(zone, MAX_PATH) || !r.at_end())
+        return;
+    bool registered = false;
+    for (auto &[h, reg] : db->regs)
+        registered |= reg.client == c.id;
+    // Bounded: card numbers come from the clients.
+    if (!registered || c.card < 0 || (db->effects.size() >= 1000 && !db->effects.count(c.card)))
+        return;
+    Effect &e = db->effects[c.card];
+    e.zone = zone;
+    e.pid = c.pid;
+    e.client = c.id;
+}
+
+void on_zones(Client &c, const Frame &f) {
+    if (!Reader(f).at_end()) {
+        db->server->reply(c, f, EINVAL, "zones: bad request");
+        return;
+    }
+    std::string err;
+    auto stored = db->store->get(CFG_TZ_ITEM, &err);
+    if (!stored && !err.empty()) {
+        db->server->reply(c, f, EIO, err);
+        return;
+    }
+    // Every card that reported, and every card with a process connected.
+    std::map<int, const Effect *> cards;
+    for (auto &[card, e] : db->effects)
+        cards[card] = &e;
+    db->server->for_each_client([&](Client &k) {
+        if (k.hello && !k.observer && k.card >= 0)
+            cards.emplace(k.card, nullptr);
+    });
+    Writer body;
+    body.str(CFG_TZ_ITEM).u8(stored ? 1 : 0).bytes(stored ? stored->value : std::vector<uint8_t>());
+    body.u32(uint32_t(cards.size()));
+    for (auto &[card, e] : cards) {
+        Client *k = e ? db->server->client(e->client) : nullptr;
+        body.u32(uint32_t(card)).u8(e ? 1 : 0).str(e ? e->zone : std::string());
+        body.u32(e ? uint32_t(e->pid) : 0).u8(k && !k->closing ? 1 : 0);
+    }
+    db->server->reply(c, f, 0, "", body);
 }
 
 void on_unregister(Client &c, const Frame &f) {
@@ -425,14 +588,9 @@ void on_unregister(Client &c, const Frame &f) {
         db->server->reply(c, f, EINVAL, "unregister: bad request");
         return;
     }
-    auto it = db->regs.find(handle);
-    Client *owner = it == db->regs.end() ? nullptr : db->server->client(it->second.client);
-    // Only the process that registered may drop a registration.
-    if (it == db->regs.end() || (owner && owner->peer_pid != c.peer_pid)) {
-        db->server->reply(c, f, ENOENT, "no such registration");
+    if (!own_registration(c, f, handle))
         return;
-    }
-    db->regs.erase(it);
+    db->regs.erase(handle);
     db->server->reply(c, f, 0);
     verifier_gone(handle, "unregistered");
 }
@@ -448,6 +606,23 @@ void on_commit(Client &c, const Frame &f) {
         return;
     }
     commit.flags &= ITEM_DELETE;
+    if (std::string why = schema_problem(commit.path); !why.empty()) {
+        // An item stored before the schema knew better is removed without its verifier, which
+        // would take any name below its path for the time-zone item.
+        std::string err;
+        if ((commit.flags & ITEM_DELETE) && db->store->get(commit.path, &err)) {
+            uint64_t seq = std::max(db->next_sequence, db->store->last_sequence() + 1);
+            if (db->store->remove(commit.path, seq, &err)) {
+                db->next_sequence = seq + 1;
+                db->server->reply(c, f, 0, "", Writer().u64(seq));
+            } else {
+                db->server->reply(c, f, EIO, err);
+            }
+            return;
+        }
+        db->server->reply(c, f, EINVAL, why);
+        return;
+    }
     if (commit.flags & ITEM_DELETE)
         commit.value.clear();
     else if (!platform::tuple_strings(commit.value.data(), commit.value.size())) {
@@ -668,6 +843,12 @@ void cfgdb_frame(Server &server, Client &c, const Frame &f) {
             return on_verify_result(c, f);
         case T_CFG_APPLY_RESULT:
             return on_apply_result(c, f);
+        case T_CFG_RESYNC:
+            return on_resync(c, f);
+        case T_CFG_EFFECT:
+            return on_effect(c, f);
+        case T_CFG_ZONES:
+            return on_zones(c, f);
         default:
             server.reply(c, f, ENOSYS, "unknown configuration request");
     }
@@ -693,8 +874,12 @@ void cfgdb_tick(Server &) {
     Commit &c = db->queue.front();
     if (c.stage == Commit::Stage::queued || Server::now_ms() < c.deadline_ms)
         return;
-    finish(ETIMEDOUT, "the verifier of " + c.path + " did not answer within " +
-                          std::to_string(timeout_ms()) + " ms");
+    // An apply that outlasts its time may still run: the verifier is handed the stored state
+    // after it.
+    finish(ETIMEDOUT,
+           "the verifier of " + c.path + " did not answer within " + std::to_string(timeout_ms()) +
+               " ms",
+           c.stage == Commit::Stage::applying);
     pump();
 }
 
@@ -718,7 +903,15 @@ void cfgdb_status(Server &, std::vector<std::string> &lines) {
     lines.push_back("  commits: " + std::to_string(db->counters.committed) + " done, " +
                     std::to_string(db->counters.refused) + " refused, " +
                     std::to_string(db->counters.failed) + " failed, " +
+                    std::to_string(db->counters.dropped) + " dropped, " +
                     std::to_string(db->queue.size()) + " waiting or in progress");
+    if (!db->queue.empty() && db->queue.front().stage != Commit::Stage::queued) {
+        const Commit &c = db->queue.front();
+        Client *v = db->server->client(c.verifier_client);
+        lines.push_back("  in progress: " + c.path + ", " +
+                        (c.stage == Commit::Stage::verifying ? "verifying" : "applying") + " on " +
+                        (v ? v->describe() : "?"));
+    }
 }
 
 }  // namespace platformd

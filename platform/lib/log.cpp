@@ -64,6 +64,8 @@ bool write_all(int fd, const std::string &data) {
     return true;
 }
 
+thread_local LogCapture *capture = nullptr;
+
 // Whether a syslog daemon listens on its socket. syslog(3) drops a line silently when none does,
 // so that is asked here, by connecting as syslog(3) does; the answer is kept for a second, so a
 // burst of lines costs one probe and a daemon that starts later is found.
@@ -106,6 +108,8 @@ void emit(int priority, const std::string &text) {
     bool to_syslog = syslog_reachable();
     errno = saved;
     syslog(priority, "%s", text.c_str());
+    if (capture && LOG_PRI(priority) <= LOG_ERR)
+        capture->add(one_line(text));
     const Env &e = env();
     if (e.log_stderr || !to_syslog) {
         std::string line = e.program + "[" + std::to_string(getpid()) +
@@ -150,6 +154,28 @@ const char *or_unknown(const char *s) {
 }
 
 }  // namespace
+
+LogCapture::LogCapture() : outer_(capture) {
+    capture = this;
+}
+
+LogCapture::~LogCapture() {
+    capture = outer_;
+}
+
+void LogCapture::add(const std::string &line) {
+    if (lines_.size() < 16)
+        lines_.push_back(line);
+}
+
+std::string LogCapture::text(size_t max) const {
+    std::string out;
+    for (auto &l : lines_)
+        out += (out.empty() ? "" : "; ") + l;
+    if (out.size() > max)
+        out = out.substr(0, max) + "...";
+    return out;
+}
 
 std::string vformat(const char *format, va_list ap) {
     if (!format)

@@ -172,22 +172,31 @@ bool inside(const std::string &path, const std::string &root) {
            path[root.size()] == '/';
 }
 
-// PATH (absolute) with "." and ".." taken away by its text alone.
-std::string lexical(const std::string &path) {
+// The non-empty components of PATH, in order.
+std::vector<std::string> components(const std::string &path) {
     std::vector<std::string> parts;
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find('/', start);
         if (end == std::string::npos)
             end = path.size();
-        std::string part = path.substr(start, end - start);
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// PATH (absolute) with "." and ".." taken away by its text alone.
+std::string lexical(const std::string &path) {
+    std::vector<std::string> parts;
+    for (auto &part : components(path)) {
         if (part == "..") {
             if (!parts.empty())
                 parts.pop_back();
-        } else if (!part.empty() && part != ".") {
+        } else if (part != ".") {
             parts.push_back(part);
         }
-        start = end + 1;
     }
     std::string out;
     for (auto &p : parts)
@@ -259,16 +268,7 @@ bool resolve_zone(const std::string &root, std::string_view name, std::string &t
     std::string real = real_root;
     std::vector<std::string> todo;  // components still to walk, the next one last
     auto push = [&todo](const std::string &path) {
-        std::vector<std::string> parts;
-        size_t start = 0;
-        while (start <= path.size()) {
-            size_t end = path.find('/', start);
-            if (end == std::string::npos)
-                end = path.size();
-            if (end > start)
-                parts.push_back(path.substr(start, end - start));
-            start = end + 1;
-        }
+        std::vector<std::string> parts = components(path);
         todo.insert(todo.end(), parts.rbegin(), parts.rend());
     };
     push(std::string(name));

@@ -15,47 +15,16 @@ bool command_descriptor(const bgen_handlers *h) {
     return h->check || h->apply;
 }
 
-// Runs the descriptor's handlers on one stored item. For a command descriptor fed through a
-// verifier registration, an item older than one the registration already applied is skipped.
-void hand_item(const bgen_data *data, const CfgEntry &e, const std::string &base,
-               const std::shared_ptr<sysdb::Reg> &reg) {
-    const bgen_handlers *h = data->handlers;
-    std::string name = sysdb::relative(e.path, base);
-    sysdb_item item{};
-    item.name = name.c_str();
-    item.path = e.path.c_str();
-    item.sequence = e.sequence;
-    item.value = platform::tuple_new(e.value.data(), e.value.size());
-    if (command_descriptor(h)) {
-        bool stale = false;
-        if (reg) {
-            auto seen = reg->applied.find(e.path);
-            stale = seen != reg->applied.end() && seen->second >= e.sequence;
-        }
-        int32_t status = 0;
-        uint32_t accept = 1;
-        if (!stale && h->check) {
-            char *reason = nullptr;
-            accept = 0;
-            status = h->check(&item, &reason, &accept);
-            free(reason);
-        }
-        if (!stale && status == 0 && accept && h->apply && h->apply(&item) == 0 && reg)
-            reg->applied[e.path] = e.sequence;
-    } else if (h->notify) {
-        h->notify(&item, nullptr, nullptr);
-    }
-    platform::tuple_free(item.value);
-}
-
 }  // namespace
 
 extern "C" {
 
-// Fetches the items stored below the bound path + PATH now. When this connection holds the
-// matching registration (a verifier for a command descriptor, a notification registration for a
-// notify one), the handlers run on that registration's event manager, in order with its
-// callbacks; otherwise they run on the calling thread before this returns.
+// Has platformd hand the stored state below the bound path + PATH (deletions included) to the
+// registration of this connection that the descriptor serves: the verifier for a command
+// descriptor, the notification registration for a notify one. The items then arrive as that
+// registration's callouts, on its event manager, in order with its other callbacks and through
+// the same callbacks as a commit's (check then apply, or notify), which hand them on to the
+// descriptor's handlers. Without such a registration there is nothing to feed: ENOCONN.
 uint32_t backend_scan(sysdb_conn *conn, bgen_data *data, const char *path, uint32_t, uint32_t) {
     if (!conn)
         return ENOCONN;
@@ -74,22 +43,25 @@ uint32_t backend_scan(sysdb_conn *conn, bgen_data *data, const char *path, uint3
     }
     if (!cfg_path_ok(base))
         return sysdb::S_EINVAL;
-    std::vector<CfgEntry> items;
-    uint32_t status = conn->scan(base, items);
-    if (status != 0)
-        return status;
-    if (items.empty())
-        return 0;
     auto reg = conn->registration_for(base, command);
-    const std::string &names = reg ? reg->path : base;
-    if (reg && platform::evm_post(reg->evm, [data, items, names, reg](event_context *) {
-            for (auto &e : items)
-                hand_item(data, e, names, reg);
-        }))
-        return 0;
-    for (auto &e : items)
-        hand_item(data, e, base, nullptr);
-    return 0;
+    if (!reg)
+        return ENOCONN;
+    uint32_t server = 0;
+    {
+        std::lock_guard<std::mutex> g(reg->mu);
+        // A registration being made again is handed the state by platformd anyway.
+        if (reg->lost || reg->cancelled)
+            return 0;
+        server = reg->server;
+    }
+    Writer w;
+    w.u32(server);
+    uint32_t status = 0;
+    std::string message;
+    std::vector<uint8_t> body;
+    if (!conn->call(T_CFG_RESYNC, w, status, message, body))
+        return ENOCONN;
+    return status;
 }
 
 int32_t backend_verifyonly(bgen_data *data, sysdb_item *item, void *second, uint32_t *accept,

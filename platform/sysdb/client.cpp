@@ -14,6 +14,8 @@
 
 #include "platform/env.h"
 #include "platform/evm_source.h"
+#include "platform/log.h"
+#include "platform/timezone.h"
 #include "platform/tuple.h"
 
 using namespace platform::proto;
@@ -109,6 +111,19 @@ void send_on(int fd, uint16_t type, const Writer &w) {
 
 void connection_lost(const std::shared_ptr<Reg> &r);
 
+// Tells platformd on FD which zone is in effect on this card (what the time-zone setter
+// recorded), so `platformctl status` can set it beside the stored item.
+void report_effect(int fd) {
+    Writer w;
+    w.str(platform::recorded_zone(platform::env().localtime));
+    send_on(fd, T_CFG_EFFECT, w);
+}
+
+// Why a callback failed: the reason it gave, else the error lines it logged meanwhile.
+std::string reason_of(const char *given, const platform::LogCapture &logged) {
+    return given ? std::string(given).substr(0, 4000) : logged.text(4000);
+}
+
 // True once R was unregistered or lost its connection (a callback may unregister itself); its
 // descriptor must not be used any more.
 bool gone(const std::shared_ptr<Reg> &r) {
@@ -129,36 +144,61 @@ void run_callout(const std::shared_ptr<Reg> &r, int fd, const Frame &f) {
     item.sequence = m.sequence;
     item.value =
         (m.flags & ITEM_DELETE) ? nullptr : platform::tuple_new(m.value.data(), m.value.size());
+    // Stored state handed over goes through the same callbacks as a commit: check, then apply.
+    auto verify = [&](std::string &reason) {
+        platform::LogCapture logged;
+        char *given = nullptr;
+        uint32_t accept = 0;
+        int32_t status = 0;
+        if (r->verify)
+            status = r->verify(&item, &given, &accept, r->user);
+        else
+            accept = 1;
+        if (status != 0 || accept == 0)
+            reason = reason_of(given, logged);
+        free(given);
+        return std::pair(status, accept);
+    };
+    auto apply = [&](std::string &reason) {
+        platform::LogCapture logged;
+        int32_t status = r->apply ? r->apply(&item, r->user) : 0;
+        if (status != 0)
+            reason = reason_of(nullptr, logged);
+        return status;
+    };
     switch (f.type) {
         case T_CFG_VERIFY: {
-            char *reason = nullptr;
-            uint32_t accept = 0;
-            int32_t status = 0;
-            if (r->verify)
-                status = r->verify(&item, &reason, &accept, r->user);
-            else
-                accept = 1;
+            std::string reason;
+            auto [status, accept] = verify(reason);
             Writer w;
-            w.u64(m.commit).i32(status).u32(accept).str(reason ? std::string(reason).substr(0, 4000)
-                                                               : std::string());
-            free(reason);
+            w.u64(m.commit).i32(status).u32(accept).str(reason);
             if (!gone(r))
                 send_on(fd, T_CFG_VERIFY_RESULT, w);
             break;
         }
         case T_CFG_APPLY: {
-            int32_t status = r->apply ? r->apply(&item, r->user) : 0;
-            if (status == 0)
-                r->applied[m.path] = m.sequence;
+            std::string reason;
+            int32_t status = -1;
+            if (m.flags & ITEM_STORED) {
+                auto [checked, accept] = verify(reason);
+                if (checked == 0 && accept != 0)
+                    status = apply(reason);
+            } else {
+                status = apply(reason);
+            }
             Writer w;
-            w.u64(m.commit).i32(status);
-            if (!gone(r))
+            w.u64(m.commit).i32(status).str(reason);
+            if (!gone(r)) {
                 send_on(fd, T_CFG_APPLY_RESULT, w);
+                report_effect(fd);
+            }
             break;
         }
         case T_CFG_NOTIFY:
             if (r->notify)
                 r->notify(&item, r->user);
+            if (!gone(r))
+                report_effect(fd);
             break;
         default:
             break;
@@ -235,7 +275,8 @@ void keeper() {
                 continue;  // no loop left to deliver to
             int fd = -1;
             uint32_t server = 0;
-            uint32_t status = open_registration(*r, r->verifier ? 0 : REG_REPLAY, fd, server);
+            // Made again: platformd hands the stored state over right after, deletions too.
+            uint32_t status = open_registration(*r, REG_REPLAY, fd, server);
             if (status != 0) {
                 again.push_back(r);
                 continue;
@@ -249,6 +290,7 @@ void keeper() {
             r->server = server;
             r->lost = false;
             g.unlock();
+            report_effect(fd);
             attach(r, fd);
         }
         todo.swap(again);
@@ -311,6 +353,7 @@ uint32_t do_register(sysdb_conn *conn, const char *path, bool verifier, sysdb_ve
         std::lock_guard<std::mutex> g(conn->mu);
         conn->regs[r->handle] = r;
     }
+    report_effect(fd);
     attach(r, fd);
     *handle = r->handle;
     return 0;

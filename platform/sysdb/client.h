@@ -33,10 +33,6 @@ struct Reg {
     uint64_t source = 0;  // event source of the connection while watched
     bool cancelled = false;
     bool lost = false;
-
-    // Owner thread only: path -> sequence of the last item applied through a callout, so a scan
-    // that arrives later does not put an older item back.
-    std::map<std::string, uint64_t> applied;
 };
 
 // Joins the bound path and a path below it.

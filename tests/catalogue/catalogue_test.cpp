@@ -1,5 +1,5 @@
-// The abbreviation table, the location hash and the zoneinfo scan that fills them. Every TEST runs
-// in a process of its own, so the catalogue starts empty.
+// The abbreviation table, the location hash and the zoneinfo scan that fills them. Each test starts
+// from an empty catalogue.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "fresh_catalogue.h"
 #include "tz_config.h"
 #include "zone_tree.h"
 
@@ -86,8 +87,11 @@ std::string tz_now() {
 }
 
 using Texts = std::vector<std::string>;
+using Hash = fake::FreshCatalogue;
+using Tables = fake::FreshCatalogue;
+using Scan = fake::FreshCatalogue;
 
-TEST(Hash, WorkedValues) {
+TEST_F(Hash, WorkedValues) {
     for (auto [text, h] : std::vector<std::pair<const char *, int32_t>>{
              {"", 1}, {"UTC", 28}, {"CET", 75}, {"GMT", 104}, {"ABCDEFGHIJ", -81}, {"\xc3", -38}})
         EXPECT_EQ(tz_hash_func(text), h) << text;
@@ -106,7 +110,7 @@ TEST(Hash, WorkedValues) {
     EXPECT_LT(tz_loc_hash_func(long_text.c_str()), TZ_LOC_HASH_SIZE);
 }
 
-TEST(Tables, InsertOrders) {
+TEST_F(Tables, InsertOrders) {
     char paris[] = "Europe/Paris";
     set_table_entry("UTC", "UTC", 0, 0);
     set_table_entry("AGL", "A/One", 2, 0);  // AGL, CET and ANM share bucket 75
@@ -134,7 +138,7 @@ TEST(Tables, InsertOrders) {
     EXPECT_TRUE(log_texts().empty());
 }
 
-TEST(Tables, FiftyLocationsPerGroup) {
+TEST_F(Tables, FiftyLocationsPerGroup) {
     std::vector<std::string> names;
     for (int i = 0; i <= TZ_MAX_LOC; ++i) {
         names.push_back("L" + std::to_string(i));
@@ -147,7 +151,7 @@ TEST(Tables, FiftyLocationsPerGroup) {
     EXPECT_STREQ(tz_lookup_location("L50"), "CET") << "refused by the group, kept by the hash";
 }
 
-TEST(Tables, RefusedAndCutTexts) {
+TEST_F(Tables, RefusedAndCutTexts) {
     const std::string loc59 = std::string(59, 'a'), loc60 = std::string(60, 'b');
     struct Case {
         const char *abbrev, *location;
@@ -183,14 +187,14 @@ TEST(Tables, RefusedAndCutTexts) {
     EXPECT_EQ(loc_bucket(tz_loc_hash_func(loc60.c_str())).substr(0, 4), "=LNG");
 }
 
-TEST(Tables, RecordWithoutGroupsEndsTheProcess) {
+TEST_F(Tables, RecordWithoutGroupsEndsTheProcess) {
     set_table_entry("CET", "Europe/Paris", 1, 0);
     tz_offset_entry *groups = std::exchange(tz_hash_table[75].offset_list, nullptr);
     EXPECT_EXIT(set_table_entry("CET", "Europe/Berlin", 1, 0), ::testing::ExitedWithCode(1), "");
     tz_hash_table[75].offset_list = groups;  // undamaged again, for the leak check
 }
 
-TEST(Scan, TreeGivesStandardAbbreviationsAndOffsetsOfItsFilesAndLinks) {
+TEST_F(Scan, TreeGivesStandardAbbreviationsAndOffsetsOfItsFilesAndLinks) {
     fake::ZoneTree tree;
     ASSERT_LT(tree.root().size(), 240u) << "temporary directory too long for this test";
     tree.zone("Europe/Paris");
@@ -231,7 +235,7 @@ TEST(Scan, TreeGivesStandardAbbreviationsAndOffsetsOfItsFilesAndLinks) {
     EXPECT_EXIT(traverse(nullptr, 0), ::testing::ExitedWithCode(1), "");
 }
 
-TEST(Scan, Roots) {
+TEST_F(Scan, Roots) {
     fake::ZoneTree tree;
     tree.zone("UTC");
     const std::string &root = tree.root();

@@ -4,11 +4,14 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "fresh_catalogue.h"
 #include "tz_log.h"
 
 namespace {
 
-TEST(Trace, OffWritesAndEvaluatesNothing) {
+using Trace = fake::FreshCatalogue;
+
+TEST_F(Trace, OffWritesAndEvaluatesNothing) {
     tz_debug_level = 0;
     int evaluated = 0;
     TZ_TRACE("%d", ++evaluated);
@@ -18,7 +21,7 @@ TEST(Trace, OffWritesAndEvaluatesNothing) {
     EXPECT_EQ(fake::calls("ltrace_init2").size(), 0u) << "trace off must not open the buffer";
 }
 
-TEST(Trace, BufferIsOpenedByTheFirstLineThatFindsItMissingAndLongLinesAreCut) {
+TEST_F(Trace, BufferIsOpenedByTheFirstLineThatFindsItMissingAndLongLinesAreCut) {
     EXPECT_EQ(tz_debug_level, 1);
     fake::set_ltrace_init_status(5);
     EXPECT_EQ(tz_ltrace_init(), 5u);

@@ -1,8 +1,11 @@
 #include "rig.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <limits.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +62,36 @@ std::string Rig::logs() {
     for (pid_t pid : tzds_)
         s += "tzd " + std::to_string(pid) + ":\n" + log(pid);
     return s;
+}
+
+namespace {
+std::string setter_lock_file(const std::string &link) {
+    size_t slash = link.rfind('/');
+    return link.substr(0, slash + 1) + "." + link.substr(slash + 1) + ".lock";
+}
+}  // namespace
+
+int hold_setter_lock(const std::string &link) {
+    int fd = open(setter_lock_file(link).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0) << setter_lock_file(link);
+    EXPECT_EQ(flock(fd, LOCK_EX), 0);
+    return fd;
+}
+
+bool waits_for_setter_lock(pid_t pid, const std::string &link) {
+    std::string want = setter_lock_file(link), dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return false;
+    bool found = false;
+    while (dirent *e = readdir(d)) {
+        char target[PATH_MAX];
+        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, size_t(n)) == want)
+            found = true;
+    }
+    closedir(d);
+    return found;
 }
 
 int mode_of(const std::string &path) {

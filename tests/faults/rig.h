@@ -42,6 +42,13 @@ class Rig : public Router {
     std::vector<pid_t> tzds_;
 };
 
+// Takes the lock by which setters of the time-zone link LINK take turns, as another setter
+// would; a setter that finds it held waits (up to its deadline). The descriptor; close it to let go.
+int hold_setter_lock(const std::string &link);
+// Whether PID has the setters' lock file of LINK open: while the test holds the lock, PID's setter
+// is waiting for it.
+bool waits_for_setter_lock(pid_t pid, const std::string &link);
+
 // Permission bits of PATH (not following a link); -1 when it does not exist.
 int mode_of(const std::string &path);
 

@@ -2,10 +2,11 @@
 // a thread of its own, registrations made on the main thread, configuration handlers reached
 // through backend descriptors. Every event becomes one line on standard output.
 //
-//   platform_peer [--probe] [--ready] [--role] [--verify | --notify [--scan] [--tries=N]]
+//   platform_peer [--probe] [--ready] [--role] [--verify | --notify [--scan] [--tries=N]
+//                 [--path=PATH]]
 //
-// --verify and --notify register for /cfg/gl/clock/; --scan then hands the stored items to the
-// handlers, and --tries makes N attempts at the registration.
+// --verify and --notify register for /cfg/gl/clock/ (or PATH); --scan then has the stored state
+// handed to the callbacks, and --tries makes N attempts at the registration.
 //
 // --probe raises one syslog line and one error record and ends. An item's first string chooses
 // what the verifier does: "refuse" (the check refuses with "no good: " and the second string),
@@ -121,9 +122,13 @@ int main(int argc, char **argv) {
         return std::find(argv + 1, argv + argc, std::string(opt)) != argv + argc;
     };
     int tries = 1;
-    for (int i = 1; i < argc; i++)
+    std::string path = "/cfg/gl/clock/";
+    for (int i = 1; i < argc; i++) {
         if (!strncmp(argv[i], "--tries=", 8))
             tries = atoi(argv[i] + 8);
+        if (!strncmp(argv[i], "--path=", 7))
+            path = argv[i] + 7;
+    }
     if (has("--probe"))
         return probe();
 
@@ -154,7 +159,7 @@ int main(int argc, char **argv) {
     sysdb_conn *conn = nullptr;
     uint32_t handle = 0, st = 1;
     while (sysdb && st != 0) {
-        say("bind %x", st = _sysdb_bind(&conn, "/cfg/gl/clock/", 0));
+        say("bind %x", st = _sysdb_bind(&conn, path.c_str(), 0));
         if (st != 0 && (st & SYSDB_STATUS_TRANSIENT_MASK) != SYSDB_STATUS_TRANSIENT)
             return 1;
         usleep(st ? 200000 : 0);

@@ -1,8 +1,10 @@
 #include "support.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +21,45 @@ namespace fs = std::filesystem;
 namespace proto = platform::proto;
 
 namespace ts {
+
+namespace {
+
+// The guard of a router: reads process-group ids from FD (a pid to kill, its negation to forget)
+// and, once every process that holds the other end has ended, kills the groups it still holds.
+// Forked from a process that may run threads, so it makes async-signal-safe calls only.
+[[noreturn]] void guard_main(int fd) {
+    static pid_t groups[4096];
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+        sigaction(sig, &ignore, nullptr);
+    // Nothing of the test process is kept open: its output ends when it does.
+    fd = fcntl(fd, F_DUPFD, 3);
+    int null = open("/dev/null", O_RDWR);
+    for (int std = 0; std < 3; std++)
+        dup2(null, std);
+    if (fd > 3)
+        close_range(3, unsigned(fd) - 1, 0);
+    close_range(unsigned(fd) + 1, ~0U, 0);
+    pid_t pid;
+    ssize_t n;
+    while ((n = recv(fd, &pid, sizeof pid, 0)) == sizeof pid || (n < 0 && errno == EINTR)) {
+        if (n < 0)
+            continue;
+        pid_t find = pid > 0 ? 0 : -pid, put = pid > 0 ? pid : 0;
+        for (pid_t &g : groups)
+            if (g == find) {
+                g = put;
+                break;
+            }
+    }
+    for (pid_t g : groups)
+        if (g > 0)
+            kill(-g, SIGKILL);
+    _exit(0);
+}
+
+}  // namespace
 
 std::string bin(const std::string &program) {
     return std::string(TZD_BIN_DIR) + "/" + program;
@@ -60,7 +101,7 @@ bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds tim
     return true;
 }
 
-Router::Router() {
+Router::Router() : owner_(getpid()) {
     char tmpl[] = "/tmp/tzd-test-XXXXXX";
     if (!mkdtemp(tmpl))
         abort();
@@ -68,9 +109,32 @@ Router::Router() {
 }
 
 Router::~Router() {
+    if (getpid() != owner_)
+        return;
     stop_all();
+    if (guard_ > 0) {
+        close(guard_fd_);  // its list is empty now: it ends without a kill
+        if (wait_exit(guard_, 5s) == -1)
+            stop(guard_, SIGKILL);
+    }
     if (!getenv("TZD_TEST_KEEP"))
         fs::remove_all(dir_);
+}
+
+void Router::tell_guard(pid_t pid) {
+    if (guard_ < 0) {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
+            abort();
+        guard_ = fork();
+        if (guard_ < 0)
+            abort();
+        if (guard_ == 0)
+            guard_main(sv[1]);
+        close(sv[1]);
+        guard_fd_ = sv[0];
+    }
+    send(guard_fd_, &pid, sizeof pid, MSG_NOSIGNAL);
 }
 
 void Router::add_zones(const std::vector<std::string> &names) {
@@ -128,12 +192,21 @@ pid_t Router::spawn(const std::string &program, const std::vector<std::string> &
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     std::lock_guard lock(mu_);
-    ended_.erase(pid);  // a number used again
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
+    if (pid > 0) {
+        ended_.erase(pid);  // a number used again
+        spawned_.insert(pid);
+        tell_guard(pid);
+    }
     return pid;
 }
 
@@ -173,7 +246,9 @@ int Router::wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
             if (r == pid)
                 ended_[pid] = WIFEXITED(w) ? WEXITSTATUS(w) : 128 + WTERMSIG(w);
             else if (r < 0)
-                ended_[pid] = -2;  // not a child of ours: never signalled
+                ended_[pid] = -2;  // not a child of ours (or reaped elsewhere): never signalled
+            if (r != 0 && spawned_.erase(pid))
+                tell_guard(-pid);  // its number may be used again
             return ended_.count(pid) > 0;
         },
         timeout);
@@ -196,12 +271,12 @@ void Router::stop_all() {
     std::vector<pid_t> pids;
     {
         std::lock_guard lock(mu_);
-        for (auto &[pid, log] : logs_)
-            pids.push_back(pid);
+        pids.assign(spawned_.begin(), spawned_.end());
     }
-    for (pid_t pid : pids)
-        if (running(pid))
-            stop(pid, SIGKILL);
+    for (pid_t pid : pids) {
+        kill(-pid, SIGKILL);  // the group: whatever the program started goes with it
+        stop(pid, SIGKILL);
+    }
 }
 
 std::string Router::log(pid_t pid) const {

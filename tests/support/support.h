@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,15 @@ testing::AssertionResult ended(const Result &res, int status, const std::string 
 // Polls COND until it holds; false once TIMEOUT has passed.
 bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 20s);
 
+// Every program a router starts runs in a process group of its own, which the router kills when
+// it goes; should the test process end without that (a crash, a kill), a guard process that it
+// started kills those groups instead, so that no test leaves a tzd or platformd running behind it.
 class Router {
   public:
     Router();
-    ~Router();  // kills what it started and removes the directory (unless TZD_TEST_KEEP is set)
+    // Kills what it started and removes the directory (unless TZD_TEST_KEEP is set); nothing in a
+    // forked child of the process that made it.
+    ~Router();
     Router(const Router &) = delete;
     Router &operator=(const Router &) = delete;
 
@@ -61,7 +67,8 @@ class Router {
     // Sets the router's variables in this process, before the platform library first reads them.
     void export_env(int card = 0) const;
 
-    // Starts PROGRAM in the background; its standard output and error go to its log.
+    // Starts PROGRAM in the background, in a process group of its own; its standard output and
+    // error go to its log.
     pid_t start(const std::string &program, const std::vector<std::string> &args = {}, int card = 0,
                 const std::vector<std::string> &extra = {});
     // Starts platformd and waits until it answers; -1 when it did not come up.
@@ -98,14 +105,22 @@ class Router {
                 const std::vector<std::string> &env, const std::string &out,
                 const std::string &err);
 
+    // Tells the guard, started on first use, that the group of PID is to be killed (PID > 0) or
+    // no longer (PID < 0). The caller holds mu_.
+    void tell_guard(pid_t pid);
+
     std::string dir_;
     std::string socket_dir_;
+    pid_t owner_;  // the process that made the router
     pid_t platformd_ = -1;
     // A test may run programs and wait for them from several threads at once.
     std::atomic<int> serial_{0};
-    mutable std::mutex mu_;  // guards logs_ and ended_
+    mutable std::mutex mu_;  // guards logs_, ended_, spawned_ and the guard
     std::map<pid_t, std::string> logs_;
     std::map<pid_t, int> ended_;
+    std::set<pid_t> spawned_;  // started and not yet waited for
+    pid_t guard_ = -1;
+    int guard_fd_ = -1;
 };
 
 // The router of this test process, made once, whose variables the process itself uses (card 0).

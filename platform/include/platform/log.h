@@ -4,6 +4,7 @@
 #include <stdarg.h>
 
 #include <string>
+#include <vector>
 
 #include "platform_log.h"
 
@@ -26,5 +27,23 @@ std::string records_path();
 // A copy of TEXT fit for one log line: control characters become '?', and it is cut to MAX
 // bytes with "..." appended when longer.
 std::string printable(const std::string &text, size_t max = 256);
+
+// While one lives, the error lines (syslog priority err or worse, and error records) that its
+// thread logs are also kept in it, so that a caller can hand on why something failed. Captures
+// nest; the innermost one gets the lines.
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+    // The lines kept so far, joined with "; ", cut to MAX bytes.
+    std::string text(size_t max = 2000) const;
+    void add(const std::string &line);
+
+  private:
+    std::vector<std::string> lines_;
+    LogCapture *outer_;
+};
 
 }  // namespace platform

@@ -12,6 +12,10 @@
 //   T_CFG_GET         string path                                -> u64 sequence, bytes value
 //   T_CFG_LIST        string prefix, string after                -> item page
 //   T_CFG_SCAN        string path, string after                  -> item page
+//   T_CFG_RESYNC      u32 handle (the daemon's)                  -> no body; the stored state
+//                                                                  of the registration's path
+//                                                                  follows as callouts
+//   T_CFG_ZONES       empty                                      -> zones page (below)
 //
 // A path is absolute ('/' first), at most MAX_PATH bytes, without NUL bytes. An item page is
 // u32 count, count x (string path, u64 sequence, bytes value), u8 more; when more is 1 the client
@@ -31,7 +35,21 @@
 // path), u32 ITEM_* flags, u64 sequence, bytes value (empty for a deletion).
 //
 // Results (client to daemon, not answered): T_CFG_VERIFY_RESULT u64 commit id, i32 status,
-// u32 accept, string reason; T_CFG_APPLY_RESULT u64 commit id, i32 status.
+// u32 accept, string reason; T_CFG_APPLY_RESULT u64 commit id, i32 status[, string reason].
+// T_CFG_EFFECT string zone (empty: none), sent on a registration's connection: the zone in
+// effect on the sender's card, after each callout that may have changed it.
+//
+// The stored state of a path is every item stored below it and, for every item the database
+// knows by name below it that is not stored, its deletion. A verifier gets it as T_CFG_APPLY
+// callouts with commit id 0 and ITEM_STORED set (check, then apply; the answer is not awaited),
+// a notification registrant as T_CFG_NOTIFY callouts. The daemon hands it over after a
+// registration made with REG_REPLAY, on T_CFG_RESYNC, and to a verifier after a commit that
+// failed once its apply may have run; it is sent after any apply of a commit in progress, so a
+// registrant that works through its callouts in order ends on what is stored.
+//
+// zones page: string item (the time-zone item's path), u8 stored, bytes value (when stored),
+// u32 count, count x (u32 card, u8 reported, string zone in effect, u32 reporter pid,
+// u8 reporter connected).
 #pragma once
 
 #include <stdint.h>
@@ -52,18 +70,23 @@ constexpr uint16_t T_CFG_COMMIT = 0x105;
 constexpr uint16_t T_CFG_GET = 0x106;
 constexpr uint16_t T_CFG_LIST = 0x107;
 constexpr uint16_t T_CFG_SCAN = 0x108;
+constexpr uint16_t T_CFG_RESYNC = 0x109;
+constexpr uint16_t T_CFG_ZONES = 0x10A;
 
 constexpr uint16_t T_CFG_VERIFY = 0x110;
 constexpr uint16_t T_CFG_VERIFY_RESULT = 0x111;
 constexpr uint16_t T_CFG_APPLY = 0x112;
 constexpr uint16_t T_CFG_APPLY_RESULT = 0x113;
 constexpr uint16_t T_CFG_NOTIFY = 0x114;
+constexpr uint16_t T_CFG_EFFECT = 0x115;
 
 // Item flags (the same bit as SYSDB_ITEM_DELETE).
 constexpr uint32_t ITEM_DELETE = 0x4;
+// On a callout only: the item is the stored state handed over, not a commit.
+constexpr uint32_t ITEM_STORED = 0x100;
 
-// Registration flags. REG_REPLAY: right after a notification registration, the daemon sends a
-// T_CFG_NOTIFY for every item already stored below the path (a follower catching up).
+// Registration flags. REG_REPLAY: right after the registration, the daemon hands the registrant
+// the stored state of its path (a registrant catching up, e.g. after platformd restarted).
 constexpr uint32_t REG_REPLAY = 0x1;
 
 constexpr size_t MAX_PATH = 1024;
@@ -74,6 +97,11 @@ constexpr uint32_t CFG_ENOCONN = 511;  // no usable connection
 constexpr uint32_t CFG_OUTCOME_UNKNOWN = 512;
 constexpr uint32_t CFG_TRANSIENT_BUSY = 0x80000001;         // try again in a moment
 constexpr uint32_t CFG_TRANSIENT_UNREACHABLE = 0x80000002;  // platformd cannot be reached
+
+// The time-zone item, and the folder below which the database knows every item by name.
+constexpr const char *CFG_TZ_ITEM = "/cfg/gl/clock/timezone";
+constexpr const char *CFG_CLOCK_DIR = "/cfg/gl/clock/";
+constexpr const char *CFG_CLOCK_ITEMS[] = {"timezone", "ts"};
 
 inline bool cfg_path_ok(const std::string &p) {
     return !p.empty() && p[0] == '/' && p.size() <= MAX_PATH && p.find('\0') == std::string::npos;

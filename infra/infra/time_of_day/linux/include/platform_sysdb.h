@@ -112,8 +112,11 @@ static_assert(offsetof(bgen_data, one) == 16);
 static_assert(offsetof(bgen_data, zero) == 24);
 #endif
 
-// Hands every item stored below PATH (relative to the connection's bound path) to the
-// descriptor's handlers: check then apply for a command descriptor, notify for a notify one.
+// Hands the stored state below PATH (relative to the connection's bound path), deletions of
+// known items included, to the connection's registration that the descriptor serves, through
+// that registration's callbacks on its event manager (verify then apply for a command
+// descriptor, notify for a notify one), in order with its other callouts. ENOCONN when the
+// connection holds no such registration.
 uint32_t backend_scan(sysdb_conn *conn, bgen_data *data, const char *path, uint32_t tag,
                       uint32_t flags);
 // Runs the check handler; an error text it leaves is handed to the database through SECOND.

@@ -38,6 +38,17 @@ struct Registration {
     uint64_t client = 0;
     bool verifier = false;
     std::string path;
+    // The stored state is to be handed over once the commit this verifier works on has ended
+    // (handing it before would put it ahead of that commit's apply or store).
+    bool state_due = false;
+};
+
+// A card's report of the zone in effect, as its card key in etcd carries it.
+struct CardReport {
+    bool reported = false;
+    std::string zone;  // empty: none
+    pid_t pid = 0;
+    bool connected = false;  // the reporter is still connected to that card's platformd
 };
 
 // An item as etcd holds it, checked.
@@ -108,7 +119,14 @@ struct Agent {
     uint64_t member = 0, leader = 0;
     std::string watch_state = "starting";
     int64_t seen_revision = 0;
-    std::set<int> cards_up;  // the cards whose key is in etcd, as the watch last said
+    std::set<int> cards_up;             // the cards whose key is in etcd, as the watch last said
+    std::map<int, CardReport> reports;  // what their keys say of the zone in effect
+
+    // The zone in effect on this card, as its tzd last reported it.
+    bool reported = false;
+    std::string zone;
+    pid_t reporter_pid = 0;
+    uint64_t reporter = 0;  // its client id; 0 once it went away
 
     // Following: path -> what was handed to the registrants.
     std::map<std::string, int64_t> view;
@@ -202,6 +220,12 @@ bool send_item(const Registration &r, uint16_t type, const CfgItemMsg &m) {
     return A->server->send(r.client, type, 0, w.data());
 }
 
+// An item as stored, for a verifier: it checks, then applies it, and its answer is not awaited.
+CfgItemMsg stored(CfgItemMsg m) {
+    m.flags |= ITEM_STORED;
+    return m;
+}
+
 CfgItemMsg msg_for(const Registration &r, const std::string &path, bool deleted, int64_t revision,
                    const std::vector<uint8_t> &value, uint64_t commit = 0) {
     CfgItemMsg m;
@@ -223,6 +247,8 @@ CfgItemMsg msg_for(const Registration &r, const std::string &path, bool deleted,
 // another card held the role, or with etcdctl).
 void hand_over(const std::string &path, bool deleted, int64_t revision,
                const std::vector<uint8_t> &value) {
+    if (!cfg_schema_problem(path).empty())
+        return;  // written with etcdctl where the database knows no item
     if (deleted)
         A->view.erase(path);
     else
@@ -239,7 +265,7 @@ void hand_over(const std::string &path, bool deleted, int64_t revision,
         if (!r.verifier)
             send_item(r, T_CFG_NOTIFY, msg_for(r, path, deleted, revision, value));
         else if (!own)
-            send_item(r, T_CFG_APPLY, msg_for(r, path, deleted, revision, value));
+            send_item(r, T_CFG_APPLY, stored(msg_for(r, path, deleted, revision, value)));
     }
 }
 
@@ -299,6 +325,9 @@ void on_cfg_watch(const etcd::WatchUpdate &u) {
 void put_card_key() {
     A->announced_ready = A->router->ready_programs(A->opts.card);
     json v = {{"pid", getpid()}, {"program", "platformd"}, {"ready", A->announced_ready}};
+    if (A->reported)
+        v["effect"] = {
+            {"zone", A->zone}, {"pid", A->reporter_pid}, {"connected", A->reporter != 0}};
     A->etcd->put(A->root + "cards/" + std::to_string(A->opts.card), v.dump(), A->lease,
                  [](const etcd::Reply &r) {
                      if (!r.ok())
@@ -450,6 +479,31 @@ void withdraw(const std::string &id, bool answer_client) {
     });
 }
 
+// An item stored before the schema knew better (or with etcdctl) is removed without the
+// verifier, which would take any name below its path for the time-zone item.
+void remove_unknown(Client &c, const Frame &f, const std::string &path, const std::string &why) {
+    uint64_t id = c.id;
+    Frame req;
+    req.type = f.type;
+    req.seq = f.seq;
+    etcd::Txn t;
+    t.compare.push_back(
+        etcd::Compare::create_revision(cfg_key(path), 0, etcd::Compare::Op::greater));
+    t.success.push_back(etcd::TxnOp::del(cfg_key(path)));
+    A->etcd->txn(t, [id, req, why](const etcd::Reply &r) {
+        Client *c = A->server->client(id);
+        if (!c || c->closing)
+            return;
+        if (r.ok())
+            return A->server->reply(*c, req, 0, "", Writer().u64(uint64_t(r.revision)));
+        if (r.outcome == etcd::Outcome::compare_failed)
+            return A->server->reply(*c, req, EINVAL, why);
+        A->server->reply(*c, req,
+                         r.outcome == etcd::Outcome::unknown ? CFG_OUTCOME_UNKNOWN : CFG_ENOCONN,
+                         "etcd " + std::string(etcd::outcome_name(r.outcome)) + ": " + r.reason);
+    });
+}
+
 void on_commit(Client &c, const Frame &f) {
     if (!A->server->allowed(c, f, "commit configuration"))
         return;
@@ -463,6 +517,12 @@ void on_commit(Client &c, const Frame &f) {
         return;
     }
     bool del = flags & ITEM_DELETE;
+    if (std::string why = cfg_schema_problem(path); !why.empty()) {
+        if (del)
+            return remove_unknown(c, f, path, why);
+        A->server->reply(c, f, EINVAL, why);
+        return;
+    }
     if (del)
         value.clear();
     else if (!platform::tuple_strings(value.data(), value.size())) {
@@ -531,10 +591,17 @@ const Registration *verifier_for(const std::string &path) {
 
 void pump();
 
+void hand_state(uint32_t handle);
+
 void next() {
     if (!A->queue.empty())
         A->queue.erase(A->queue.begin());
     A->busy = false;
+    for (auto &[h, r] : A->regs)
+        if (r.state_due) {
+            r.state_due = false;
+            hand_state(h);
+        }
     pump();
 }
 
@@ -549,7 +616,8 @@ void restore_stored(const Pending &p) {
             if (reg == A->regs.end())
                 return;
             if (r.outcome == etcd::Outcome::absent) {
-                send_item(reg->second, T_CFG_APPLY, msg_for(reg->second, path, true, 0, {}));
+                send_item(reg->second, T_CFG_APPLY,
+                          stored(msg_for(reg->second, path, true, 0, {})));
                 return;
             }
             if (!r.ok() || r.kvs.empty()) {
@@ -558,7 +626,7 @@ void restore_stored(const Pending &p) {
             }
             if (auto it = item_of(r.kvs[0]))
                 send_item(reg->second, T_CFG_APPLY,
-                          msg_for(reg->second, path, false, it->revision, it->value));
+                          stored(msg_for(reg->second, path, false, it->revision, it->value)));
         },
         0, true);
 }
@@ -686,6 +754,8 @@ void pump() {
     A->busy = true;
     Pending &p = A->queue.begin()->second;
     ++A->verify_id;
+    if (std::string why = cfg_schema_problem(p.path); !why.empty())
+        return refuse(EINVAL, why);  // put there by a card that did not check
     if (!p.del)
         return start_verify();
     // A deletion of an item that is not there is refused before the verifier sees it.
@@ -726,7 +796,9 @@ void on_verify_result(Client &c, const Frame &f) {
     if (status != 0 || accept == 0) {
         if (reason.empty())
             reason = "refused by the verifier, " + c.describe() + " (status " +
-                     std::to_string(status) + ")";
+                     std::to_string(status) + "; no reason given, that card's syslog has it)";
+        else
+            reason = "refused by the verifier (" + c.describe() + "): " + reason;
         return refuse(EPERM, reason);
     }
     auto reg = A->regs.find(p->verifier);
@@ -741,14 +813,18 @@ void on_apply_result(Client &c, const Frame &f) {
     Reader r(f);
     uint64_t id = 0;
     int32_t status = 0;
-    if (!r.u64(id) || !r.i32(status) || !r.at_end())
+    std::string reason;
+    if (!r.u64(id) || !r.i32(status) || (!r.at_end() && !r.str(reason)) || !r.at_end())
         return Server::log("malformed apply result from " + c.describe());
     Pending *p = waiting(c.id, id, Pending::Stage::applying);
     if (!p)
         return;
-    if (status != 0)
-        return refuse(EIO, "the verifier failed to apply " + p->path + " (status " +
-                               std::to_string(status) + ")");
+    if (status != 0) {
+        restore_stored(*p);
+        return refuse(EIO, "the verifier failed to apply " + p->path + " (" + c.describe() +
+                               ", status " + std::to_string(status) +
+                               (reason.empty() ? ")" : "): " + reason));
+    }
     store();
 }
 
@@ -833,18 +909,35 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
         long n = strtol(key.c_str() + std::min(base.size(), key.size()), &end, 10);
         return *end || n < 0 || n > Router::MAX_CARD ? -1 : int(n);
     };
+    auto up = [](int n, const std::string &value) {
+        A->cards_up.insert(n);
+        CardReport rep;
+        json j = json::parse(value, nullptr, false);
+        if (!j.is_discarded() && j.is_object() && j.contains("effect") && j["effect"].is_object()) {
+            const json &e = j["effect"];
+            rep.reported = true;
+            if (e.contains("zone") && e["zone"].is_string())
+                rep.zone = e["zone"].get<std::string>();
+            if (e.contains("pid") && e["pid"].is_number_integer())
+                rep.pid = e["pid"].get<pid_t>();
+            rep.connected = e.value("connected", false);
+        }
+        // A card that reported once keeps its last report while its key is gone.
+        if (rep.reported || !A->reports.count(n))
+            A->reports[n] = rep;
+    };
     if (u.kind == etcd::WatchUpdate::Kind::snapshot) {
         A->cards_up.clear();
         for (auto &kv : u.kvs)
             if (int n = card_of(kv.key); n >= 0)
-                A->cards_up.insert(n);
+                up(n, kv.value);
     } else if (u.kind == etcd::WatchUpdate::Kind::events) {
         for (auto &e : u.events)
             if (int n = card_of(e.kv.key); n >= 0) {
                 if (e.deleted)
                     A->cards_up.erase(n);
                 else
-                    A->cards_up.insert(n);
+                    up(n, e.kv.value);
             }
     }
 }
@@ -1029,35 +1122,101 @@ void on_list(Client &c, const Frame &f) {
         0, true);
 }
 
-// A follower that registers with REG_REPLAY is handed what is stored below its path; an item
-// the watch has handed over in a newer revision meanwhile is left out.
-void replay(uint32_t handle) {
+// True while the commit in progress waits on HANDLE's apply, or on the store after it: the stored
+// state handed now could come after that apply and undo it.
+bool applying_on(uint32_t handle) {
+    if (!A->busy || A->queue.empty())
+        return false;
+    const Pending &p = A->queue.begin()->second;
+    return p.verifier == handle && p.stage != Pending::Stage::queued &&
+           p.stage != Pending::Stage::checking && p.stage != Pending::Stage::verifying;
+}
+
+// Hands registration HANDLE the stored state of its path: every item stored below it, and a
+// deletion for every item the schema names there that is not stored; to a verifier as applies of
+// stored items, to a follower as notifications. What the watch has handed over in a newer
+// revision meanwhile is left out (the watch hands over what follows).
+void hand_state(uint32_t handle) {
     auto reg = A->regs.find(handle);
     if (reg == A->regs.end())
         return;
+    if (applying_on(handle)) {
+        reg->second.state_due = true;
+        return;
+    }
     A->etcd->range(
         cfg_key(reg->second.path), true, 0,
         [handle](const etcd::Reply &r) {
             auto reg = A->regs.find(handle);
             if (reg == A->regs.end())
                 return;
-            if (!r.ok()) {
-                if (r.outcome != etcd::Outcome::absent)
-                    Server::log("catch-up of " + reg->second.path + " failed: " + r.reason);
+            Registration &g = reg->second;
+            if (!r.ok() && r.outcome != etcd::Outcome::absent) {
+                Server::log("cannot hand the stored state of " + g.path + " to registration " +
+                            std::to_string(handle) + ": " + r.reason);
                 return;
+            }
+            if (applying_on(handle)) {
+                g.state_due = true;
+                return;
+            }
+            std::map<std::string, std::optional<Item>> state;
+            for (const char *name : CFG_CLOCK_ITEMS) {
+                std::string full = std::string(CFG_CLOCK_DIR) + name;
+                if (cfg_below(full, g.path) && !A->view.count(full))
+                    state[full];
             }
             for (auto &kv : r.kvs) {
                 auto it = item_of(kv);
-                if (!it || !cfg_below(it->path, reg->second.path))
+                if (!it || !cfg_below(it->path, g.path) || !cfg_schema_problem(it->path).empty())
                     continue;
                 auto seen = A->view.find(it->path);
                 if (seen != A->view.end() && seen->second > it->revision)
                     continue;
-                send_item(reg->second, T_CFG_NOTIFY,
-                          msg_for(reg->second, it->path, false, it->revision, it->value));
+                state[it->path] = std::move(*it);
+            }
+            for (auto &[path, it] : state) {
+                CfgItemMsg m = it ? msg_for(g, path, false, it->revision, it->value)
+                                  : msg_for(g, path, true, 0, {});
+                if (g.verifier)
+                    send_item(g, T_CFG_APPLY, stored(m));
+                else
+                    send_item(g, T_CFG_NOTIFY, m);
             }
         },
         0, true);
+}
+
+// Registrations: an unprivileged uid holds at most UID_REGISTRATIONS, and all of them together
+// leave RESERVED_REGISTRATIONS to root and the socket directory's owner. A verifier (privileged
+// by then) is never refused for room: without one no commit can be made.
+constexpr size_t MAX_REGISTRATIONS = 10000;
+constexpr size_t RESERVED_REGISTRATIONS = 1000;
+constexpr size_t UID_REGISTRATIONS = 256;
+
+// Why C may not register now, or "".
+std::string registration_room(const Client &c, bool verifier) {
+    if (verifier)
+        return {};
+    if (!A->server->privileged(c)) {
+        size_t mine = 0, shared = 0;
+        for (auto &[h, r] : A->regs) {
+            const Client *o = A->server->client(r.client);
+            if (!o || A->server->privileged(*o))
+                continue;
+            ++shared;
+            mine += o->peer_uid == c.peer_uid;
+        }
+        if (mine >= UID_REGISTRATIONS)
+            return "uid " + std::to_string(c.peer_uid) + " holds " + std::to_string(mine) +
+                   " registrations already";
+        if (shared >= MAX_REGISTRATIONS - RESERVED_REGISTRATIONS)
+            return "the registrations not kept for root and uid " +
+                   std::to_string(A->server->admin_uid()) + " are taken";
+    }
+    if (A->regs.size() >= MAX_REGISTRATIONS)
+        return "too many registrations";
+    return {};
 }
 
 void on_register(Client &c, const Frame &f) {
@@ -1070,8 +1229,14 @@ void on_register(Client &c, const Frame &f) {
     }
     if (f.type == T_CFG_REG_VERIFY && !A->server->allowed(c, f, "register as a verifier"))
         return;
+    if (std::string full = registration_room(c, f.type == T_CFG_REG_VERIFY); !full.empty()) {
+        A->server->reply(c, f, ENOSPC, full);
+        return;
+    }
     Registration reg;
     reg.handle = A->next_handle++;
+    if (A->next_handle == 0)
+        A->next_handle = 1;
     reg.client = c.id;
     reg.verifier = f.type == T_CFG_REG_VERIFY;
     reg.path = path;
@@ -1081,8 +1246,8 @@ void on_register(Client &c, const Frame &f) {
     A->server->reply(c, f, 0, "", body);
     Server::log(std::string(reg.verifier ? "verifier" : "notification") + " registration " +
                 std::to_string(reg.handle) + " for " + path + " by " + c.describe());
-    if (!reg.verifier && (flags & REG_REPLAY))
-        replay(reg.handle);
+    if (flags & REG_REPLAY)
+        hand_state(reg.handle);
     if (reg.verifier)
         pump();
 }
@@ -1097,6 +1262,100 @@ void verifier_gone(uint32_t handle, const std::string &why) {
     refuse(ECONNRESET, "the verifier of " + p.path + " " + why + " during the commit");
 }
 
+// The registration HANDLE when the process of C made it, else null (and C is answered).
+Registration *own_registration(Client &c, const Frame &f, uint32_t handle) {
+    auto it = A->regs.find(handle);
+    Client *owner = it == A->regs.end() ? nullptr : A->server->client(it->second.client);
+    // Only the process that registered may act on a registration.
+    if (it == A->regs.end() || (owner && owner->peer_pid != c.peer_pid)) {
+        A->server->reply(c, f, ENOENT, "no such registration");
+        return nullptr;
+    }
+    return &it->second;
+}
+
+void on_resync(Client &c, const Frame &f) {
+    Reader r(f);
+    uint32_t handle = 0;
+    if (!r.u32(handle) || !r.at_end()) {
+        A->server->reply(c, f, EINVAL, "resync: bad request");
+        return;
+    }
+    if (!own_registration(c, f, handle))
+        return;
+    A->server->reply(c, f, 0);
+    hand_state(handle);
+}
+
+// This card's report of the zone in effect, on one of its registrations' connections; the card
+// key in etcd carries it to the other cards.
+void on_effect(Client &c, const Frame &f) {
+    Reader r(f);
+    std::string zone;
+    if (!r.str(zone, MAX_PATH) || !r.at_end())
+        return;
+    bool registered = false;
+    for (auto &[h, reg] : A->regs)
+        registered |= reg.client == c.id;
+    if (!registered)
+        return;
+    bool changed = !A->reported || A->zone != zone || A->reporter != c.id;
+    A->reported = true;
+    A->zone = zone;
+    A->reporter_pid = c.pid;
+    A->reporter = c.id;
+    if (changed && A->lease)
+        put_card_key();
+}
+
+// The stored time-zone item, and the zone in effect on every card that reported or is up.
+void on_zones(Client &c, const Frame &f) {
+    if (!Reader(f).at_end()) {
+        A->server->reply(c, f, EINVAL, "zones: bad request");
+        return;
+    }
+    uint64_t id = c.id;
+    Frame req;
+    req.type = f.type;
+    req.seq = f.seq;
+    A->etcd->range(
+        cfg_key(CFG_TZ_ITEM), false, 0,
+        [id, req](const etcd::Reply &r) {
+            Client *c = A->server->client(id);
+            if (!c || c->closing)
+                return;
+            if (!r.ok() && r.outcome != etcd::Outcome::absent) {
+                A->server->reply(*c, req, CFG_ENOCONN, "etcd: " + r.reason);
+                return;
+            }
+            std::optional<Item> item;
+            if (r.ok() && !r.kvs.empty())
+                item = item_of(r.kvs[0]);
+            std::map<int, CardReport> cards = A->reports;
+            for (int n : A->cards_up)
+                cards.emplace(n, CardReport{});
+            // This card's own report is the freshest there is.
+            CardReport &own = cards[A->opts.card];
+            if (A->reported) {
+                Client *k = A->server->client(A->reporter);
+                own = {true, A->zone, A->reporter_pid, k && !k->closing};
+            }
+            Writer body;
+            body.str(CFG_TZ_ITEM)
+                .u8(item ? 1 : 0)
+                .bytes(item ? item->value : std::vector<uint8_t>());
+            body.u32(uint32_t(cards.size()));
+            for (auto &[card, e] : cards)
+                body.u32(uint32_t(card))
+                    .u8(e.reported ? 1 : 0)
+                    .str(e.zone)
+                    .u32(uint32_t(e.pid))
+                    .u8(e.connected ? 1 : 0);
+            A->server->reply(*c, req, 0, "", body);
+        },
+        0, true);
+}
+
 void on_unregister(Client &c, const Frame &f) {
     Reader r(f);
     uint32_t handle = 0;
@@ -1104,13 +1363,9 @@ void on_unregister(Client &c, const Frame &f) {
         A->server->reply(c, f, EINVAL, "unregister: bad request");
         return;
     }
-    auto it = A->regs.find(handle);
-    Client *owner = it == A->regs.end() ? nullptr : A->server->client(it->second.client);
-    if (it == A->regs.end() || (owner && owner->peer_pid != c.peer_pid)) {
-        A->server->reply(c, f, ENOENT, "no such registration");
+    if (!own_registration(c, f, handle))
         return;
-    }
-    A->regs.erase(it);
+    A->regs.erase(handle);
     A->server->reply(c, f, 0);
     verifier_gone(handle, "unregistered");
 }
@@ -1145,6 +1400,12 @@ void on_frame(Client &c, const Frame &f) {
             return on_verify_result(c, f);
         case T_CFG_APPLY_RESULT:
             return on_apply_result(c, f);
+        case T_CFG_RESYNC:
+            return on_resync(c, f);
+        case T_CFG_EFFECT:
+            return on_effect(c, f);
+        case T_CFG_ZONES:
+            return on_zones(c, f);
         default:
             A->server->reply(c, f, ENOSYS, "unknown configuration request");
     }
@@ -1152,6 +1413,11 @@ void on_frame(Client &c, const Frame &f) {
 
 void on_gone(Client &c) {
     A->bound.erase(c.id);
+    if (A->reported && A->reporter == c.id) {
+        A->reporter = 0;
+        if (A->lease)
+            put_card_key();
+    }
     std::vector<uint32_t> gone;
     for (auto &[h, r] : A->regs)
         if (r.client == c.id)

@@ -117,6 +117,22 @@ inline bool cfg_below(const std::string &item, const std::string &path) {
     return item[path.size()] == '/';
 }
 
+// Why PATH is no item the database knows, or empty when it is one: below CFG_CLOCK_DIR only the
+// items of CFG_CLOCK_ITEMS exist. Elsewhere any path may hold an item.
+inline std::string cfg_schema_problem(const std::string &path) {
+    const std::string dir = CFG_CLOCK_DIR;
+    if (path.compare(0, dir.size(), dir) != 0)
+        return std::string();
+    std::string name = path.substr(dir.size());
+    std::string known;
+    for (const char *item : CFG_CLOCK_ITEMS) {
+        if (name == item)
+            return std::string();
+        known += (known.empty() ? "" : " and ") + std::string(item);
+    }
+    return "no such item " + path + ": below " + dir + " only " + known + " exist";
+}
+
 struct CfgItemMsg {
     uint32_t handle = 0;
     uint64_t commit = 0;

@@ -150,6 +150,16 @@ TEST_F(Cluster, CommitFromAFollowerCardReachesEveryCard) {
                    card["ready"] == nlohmann::json::array({"tzd"});
         })) << key("cards/" + std::to_string(n)).first;
 
+    // Every card's report of the zone in effect reaches the status of any card.
+    EXPECT_TRUE(eventually([&] {
+        std::string out = ctl(1, {"status"}).out;
+        for (int n = 0; n < kCards; n++)
+            if (!contains(out,
+                          "  card " + std::to_string(n) + ": none, as stored (reported by pid"))
+                return false;
+        return true;
+    })) << ctl(1, {"status"}).out;
+
     auto st = ctl(1, {"status"});
     ASSERT_EQ(st.status, 0);
     for (auto *line : {"mode: cluster", "etcd endpoints: ", "etcd member in use: http://127.0.0.1:",

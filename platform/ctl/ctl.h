@@ -28,8 +28,9 @@ constexpr int EXIT_OK = cli::kExitOk;
 constexpr int EXIT_FAILED = cli::kExitRefused;  // platformd refused or failed the request
 constexpr int EXIT_USAGE = cli::kExitUsage;     // bad command line
 constexpr int EXIT_UNREACHABLE =
-    cli::kExitUnreachable;                 // platformd is not running or not answering
-constexpr int EXIT_NONE = cli::kExitNone;  // no such item, card or fault
+    cli::kExitUnreachable;                       // platformd is not running or not answering
+constexpr int EXIT_NONE = cli::kExitNone;        // no such item, card or fault
+constexpr int EXIT_UNKNOWN = cli::kExitUnknown;  // a commit whose outcome is unknown
 
 struct Command {
     std::string group;

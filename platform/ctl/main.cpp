@@ -8,6 +8,7 @@
 
 #include "ctl.h"
 #include "platform/env.h"
+#include "platform/proto_cfg.h"
 #include "tzd_version.h"
 
 namespace platformctl {
@@ -150,7 +151,9 @@ int request(uint16_t type, const proto::Writer &payload, std::string &message,
         *status = st;
     if (st != 0)
         return fail(
-            st == ENOENT ? EXIT_NONE : EXIT_FAILED,
+            st == ENOENT                       ? EXIT_NONE
+            : st == proto::CFG_OUTCOME_UNKNOWN ? EXIT_UNKNOWN
+                                               : EXIT_FAILED,
             message.empty() ? std::string("request failed: ") + strerror(int(st)) : message);
     return EXIT_OK;
 }

@@ -104,22 +104,6 @@ std::string relative_name(const std::string &item, const std::string &base) {
     return name;
 }
 
-// Why PATH is no item the database knows, or empty when it is one: below CFG_CLOCK_DIR only the
-// items of CFG_CLOCK_ITEMS exist. Elsewhere any path may hold an item.
-std::string schema_problem(const std::string &path) {
-    const std::string dir = CFG_CLOCK_DIR;
-    if (path.compare(0, dir.size(), dir) != 0)
-        return std::string();
-    std::string name = path.substr(dir.size());
-    std::string known;
-    for (const char *item : CFG_CLOCK_ITEMS) {
-        if (name == item)
-            return std::string();
-        known += (known.empty() ? "" : " and ") + std::string(item);
-    }
-    return "no such item " + path + ": below " + dir + " only " + known + " exist";
-}
-
 // One item of the stored state of a path: stored, or to be deleted.
 struct StateItem {
     std::string path;
@@ -141,7 +125,7 @@ bool stored_state(const std::string &path, std::vector<StateItem> &out, std::str
             state[full].path = full;
     }
     for (auto &it : items) {
-        if (!cfg_below(it.path, path) || !schema_problem(it.path).empty())
+        if (!cfg_below(it.path, path) || !cfg_schema_problem(it.path).empty())
             continue;
         StateItem &s = state[it.path];
         s.path = it.path;
@@ -606,7 +590,7 @@ void on_commit(Client &c, const Frame &f) {
         return;
     }
     commit.flags &= ITEM_DELETE;
-    if (std::string why = schema_problem(commit.path); !why.empty()) {
+    if (std::string why = cfg_schema_problem(commit.path); !why.empty()) {
         // An item stored before the schema knew better is removed without its verifier, which
         // would take any name below its path for the time-zone item.
         std::string err;

@@ -2,12 +2,14 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <string>
 
 #include "cfgdb.h"
+#include "cluster.h"
 #include "platform/env.h"
 #include "platform/service_manager.h"
 #include "router.h"
@@ -37,6 +39,9 @@ void usage(FILE *out) {
             "  PLATFORM_SOCKET    where to listen (default $PLATFORM_RUNDIR/platformd.sock)\n"
             "  PLATFORM_RUNDIR    runtime directory (default /run/platform or a per-user one)\n"
             "  PLATFORM_STATEDIR  database directory (default /var/lib/platform or per-user)\n"
+            "  PLATFORM_ETCD      etcd endpoints (http://HOST:PORT,...): cluster mode, one\n"
+            "                     platformd per card serving PLATFORM_CARD's clients\n"
+            "  PLATFORM_ROUTER    the router's name in etcd (default router)\n"
             "\n"
             "See platformd(8).\n");
 }
@@ -68,6 +73,23 @@ int main(int argc, char **argv) {
     if (!server.listen(error)) {
         platformd::Server::log(error);
         return 1;
+    }
+    const char *etcd = getenv("PLATFORM_ETCD");
+    if (etcd && *etcd) {
+        // Cluster mode: this card's agent; the state is in etcd.
+        platformd::Router router(server);
+        const char *name = getenv("PLATFORM_ROUTER");
+        platformd::ClusterOptions co{etcd, name && *name ? name : "router", env.card};
+        if (!platformd::cluster_start(server, router, co, error)) {
+            platformd::Server::log("cluster mode: " + error);
+            return 1;
+        }
+        platformd::Server::log("serving card " + std::to_string(env.card) + " on " + env.socket +
+                               " (cluster mode, etcd " + co.endpoints + ", router " + co.router +
+                               ")");
+        if (uint32_t err = platform::notify_ready())
+            platformd::Server::log(std::string("cannot report readiness: ") + strerror(int(err)));
+        return server.run();
     }
     // The state directory holds the database; nobody else has business in it. (A directory that
     // already exists keeps its mode; the database file itself is always 0600.)

@@ -159,6 +159,23 @@ bool Router::move_role(int card, const std::string &why, bool stored_only, std::
     return true;
 }
 
+void Router::follow_dlrsc(int card, const std::string &why) {
+    if (card == dlrsc_)
+        return;
+    awaiting_holder_ = false;
+    std::string unused;
+    move_role(card, why, false, unused);
+}
+
+std::vector<std::string> Router::ready_programs(int card) const {
+    std::vector<std::string> out;
+    for (auto &[key, r] : ready_)
+        if (key.first == card)
+            out.push_back(r.program);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 void Router::on_card_up(int card) {
     if (!awaiting_holder_)
         return;

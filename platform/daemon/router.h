@@ -40,6 +40,10 @@ class Router {
     bool restore(const std::string &file, std::string &error);
 
     int dlrsc() const { return dlrsc_; }
+    // Cluster mode: the role as etcd has it now; the events follow as for any move.
+    void follow_dlrsc(int card, const std::string &why);
+    // The programs of CARD that reported readiness and are still connected, sorted.
+    std::vector<std::string> ready_programs(int card) const;
     bool card_exists(int card) const { return cards_.count(card) != 0; }
     // Whether a process of CARD is connected.
     bool card_up(int card);

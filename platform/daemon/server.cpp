@@ -25,6 +25,7 @@ namespace {
 constexpr uint64_t ID_LISTEN = 1;
 constexpr uint64_t ID_TIMER = 2;
 constexpr uint64_t ID_SIGNAL = 3;
+constexpr uint64_t ID_WATCHED = uint64_t(1) << 62;  // and up: descriptors given to watch_fd()
 // Frames read from one client per wake-up, so one busy client cannot starve the others.
 constexpr int READS_PER_WAKEUP = 32;
 
@@ -228,7 +229,11 @@ int Server::run() {
                 expire_silent();
                 for (auto &fn : ticks_)
                     fn();
-                cfgdb_tick(*this);
+                if (!cfg_)
+                    cfgdb_tick(*this);
+            } else if (id >= ID_WATCHED) {
+                if (auto w = watched_.find(id); w != watched_.end())
+                    w->second();
             } else if (id == ID_SIGNAL) {
                 signalfd_siginfo si;
                 while (read(signal_fd_, &si, sizeof(si)) == sizeof(si)) {
@@ -418,7 +423,10 @@ void Server::dispatch(Client &c, const proto::Frame &f) {
         return;
     }
     if (proto::is_cfg_type(f.type)) {
-        cfgdb_frame(*this, c, f);
+        if (cfg_)
+            cfg_(c, f);
+        else
+            cfgdb_frame(*this, c, f);
         return;
     }
     auto it = handlers_.find(f.type);
@@ -465,7 +473,8 @@ void Server::on_status_frame(Client &c, const proto::Frame &f) {
                     " (owner of " + admin_dir_ + ")");
     for (auto &fn : status_)
         fn(lines);
-    cfgdb_status(*this, lines);
+    if (!cfg_)
+        cfgdb_status(*this, lines);
     bool any = false;
     for (auto &[name, fault] : faults_) {
         std::string s = fault.state ? fault.state() : std::string();
@@ -557,6 +566,17 @@ void Server::on_fault_frame(Client &c, const proto::Frame &f) {
     if (status == 0)
         log("fault " + name + " set by " + c.describe() + ": " + msg);
     reply(c, f, status, msg);
+}
+
+bool Server::watch_fd(int fd, std::function<void()> fn) {
+    uint64_t id = ID_WATCHED + watched_.size();
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = id;
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0)
+        return false;
+    watched_[id] = std::move(fn);
+    return true;
 }
 
 void Server::handle(uint16_t type, FrameHandler fn) {
@@ -723,7 +743,8 @@ void Server::reap() {
                 log(c.describe() + " gone: " + c.close_reason);
             for (auto &fn : gone_)
                 fn(c);
-            cfgdb_client_gone(*this, c);
+            if (!cfg_)
+                cfgdb_client_gone(*this, c);
             epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c.fd, nullptr);
             close(c.fd);
             for (size_t i = c.outq_head; i < c.outq.size(); ++i)

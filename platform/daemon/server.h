@@ -172,6 +172,12 @@ class Server {
     // Called once a client's HELLO was accepted.
     void on_hello(std::function<void(Client &)> fn) { hello_.push_back(std::move(fn)); }
 
+    // Cluster mode: every configuration frame goes to FN instead of the embedded database, which
+    // then takes no part in ticks, drops or status.
+    void take_cfg(FrameHandler fn) { cfg_ = std::move(fn); }
+    // FN runs on the loop's thread whenever FD is readable (an eventfd of another component).
+    bool watch_fd(int fd, std::function<void()> fn);
+
     // ---- time ----
     void on_tick(std::function<void()> fn) { ticks_.push_back(std::move(fn)); }
     static int64_t now_ms();
@@ -227,6 +233,8 @@ class Server {
     std::vector<std::function<void()>> ticks_;
     std::vector<std::function<void(std::vector<std::string> &)>> status_;
     std::map<std::string, Fault> faults_;
+    FrameHandler cfg_;
+    std::map<uint64_t, std::function<void()>> watched_;  // epoll id -> reader
     std::vector<uint8_t> rbuf_;
     std::map<uid_t, UidUse> uid_use_;  // unprivileged uids only
     size_t shared_connections_ = 0;    // of unprivileged clients

@@ -12,7 +12,9 @@ const char *exit_status_help() {
            "    3   the time-zone service or platformd is not running, or the exchange with it\n"
            "        failed\n"
            "    4   the answer is \"none\": no such abbreviation, no unique completion, unknown\n"
-           "        location, no such item, card or fault, nothing configured\n";
+           "        location, no such item, card or fault, nothing configured\n"
+           "    5   outcome unknown: the change was handed to etcd (cluster mode) and no answer\n"
+           "        came in time; it may or may not be stored, 'cfg get' tells later\n";
 }
 
 }  // namespace cli

@@ -10,6 +10,7 @@ enum ExitStatus : int {
     kExitUsage = 2,        // bad command line or environment, or an argument refused before sending
     kExitUnreachable = 3,  // the service or platformd is not running, or the exchange broke
     kExitNone = 4,         // the answer is "none": no such abbreviation, location, item or card
+    kExitUnknown = 5,      // a change whose outcome is unknown: it may still be stored (cluster)
 };
 
 // The table as both tools' --help print it, each line indented by four spaces.

@@ -52,6 +52,8 @@ void commit(const Options &options, uint32_t flags, const std::vector<uint8_t> &
     uint32_t status = cfg_request(options, proto::T_CFG_COMMIT, w, message, body);
     if (status == ENOENT && (flags & proto::ITEM_DELETE))
         throw Failure{kExitNone, "no time zone is configured"};
+    if (status == proto::CFG_OUTCOME_UNKNOWN)
+        throw Failure{kExitUnknown, message};
     if (status != 0)
         throw Failure{kExitRefused, std::string(refused) + ": " +
                                         (message.empty() ? strerror(int(status)) : message)};

@@ -13,6 +13,7 @@ namespace tzctl {
 using cli::kExitNone;
 using cli::kExitOk;
 using cli::kExitRefused;
+using cli::kExitUnknown;
 using cli::kExitUnreachable;
 using cli::kExitUsage;
 

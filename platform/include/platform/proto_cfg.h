@@ -92,7 +92,9 @@ constexpr uint32_t REG_REPLAY = 0x1;
 constexpr size_t MAX_PATH = 1024;
 
 // Statuses of the configuration database besides errno values.
-constexpr uint32_t CFG_ENOCONN = 511;                       // no usable connection
+constexpr uint32_t CFG_ENOCONN = 511;  // no usable connection
+// Cluster mode: the store was proposed to etcd and no answer came in time; it may yet be applied.
+constexpr uint32_t CFG_OUTCOME_UNKNOWN = 512;
 constexpr uint32_t CFG_TRANSIENT_BUSY = 0x80000001;         // try again in a moment
 constexpr uint32_t CFG_TRANSIENT_UNREACHABLE = 0x80000002;  // platformd cannot be reached
 
@@ -113,6 +115,22 @@ inline bool cfg_below(const std::string &item, const std::string &path) {
     if (item.size() == path.size() || (!path.empty() && path.back() == '/'))
         return true;
     return item[path.size()] == '/';
+}
+
+// Why PATH is no item the database knows, or empty when it is one: below CFG_CLOCK_DIR only the
+// items of CFG_CLOCK_ITEMS exist. Elsewhere any path may hold an item.
+inline std::string cfg_schema_problem(const std::string &path) {
+    const std::string dir = CFG_CLOCK_DIR;
+    if (path.compare(0, dir.size(), dir) != 0)
+        return std::string();
+    std::string name = path.substr(dir.size());
+    std::string known;
+    for (const char *item : CFG_CLOCK_ITEMS) {
+        if (name == item)
+            return std::string();
+        known += (known.empty() ? "" : " and ") + std::string(item);
+    }
+    return "no such item " + path + ": below " + dir + " only " + known + " exist";
 }
 
 struct CfgItemMsg {

@@ -1,0 +1,316 @@
+// Cluster mode as an operator runs it: a real 3-member etcd cluster and 3 cards, each a
+// platformd with PLATFORM_ETCD set and its own tzd, sharing nothing but the etcd endpoints.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "etcd/etcd.h"
+#include "etcd_cluster.h"
+#include "support.h"
+
+using namespace std::chrono_literals;
+using ts::contains;
+using ts::eventually;
+namespace etcd = platform::etcd;
+
+namespace {
+
+const std::string kItem = "/cfg/gl/clock/timezone";
+constexpr int kCards = 3;
+
+class Cluster : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(etcd_.ready()) << etcd_.dir();
+        router_ = "r" + std::to_string(getpid());
+        for (int n = 0; n < kCards; n++) {
+            card_[n].add_zones({"UTC", "Europe/Paris", "Europe/Berlin", "Asia/Kolkata"});
+            endpoints_[n] = etcd_.endpoint_list();
+        }
+    }
+    // Card N's platformd on ENDPOINTS (all members unless a test chose some), then its tzd.
+    void start_card(int n) {
+        pd_[n] = card_[n].start(ts::bin("platformd"), {}, n,
+                                {"PLATFORM_ETCD=" + endpoints_[n], "PLATFORM_ROUTER=" + router_});
+        ASSERT_TRUE(eventually([&] { return ctl(n, {"status"}).status == 0; }))
+            << card_[n].log(pd_[n]);
+        tzd_[n] = card_[n].start(ts::bin("tzd"), {}, n);
+    }
+    void start_all() {
+        for (int n = 0; n < kCards; n++)
+            start_card(n);
+        for (int n = 0; n < kCards; n++)
+            ASSERT_TRUE(eventually([&] {
+                return card_[n].tzctl(n, {"complete", "CET"}).status == 0;
+            })) << card_[n].log(tzd_[n]);
+        // Through start-up: from then on each tzd follows every role change.
+        for (int n = 0; n < kCards; n++)
+            ASSERT_TRUE(eventually([&] {
+                return contains(ctl(n, {"trace", "tz_ltrace"}).out, "dlrsc event = ");
+            })) << card_[n].log(tzd_[n]);
+    }
+    ts::Result ctl(int n, const std::vector<std::string> &args) {
+        return card_[n].run(ts::bin("platformctl"), args, n);
+    }
+    ts::Result set(int n, const std::string &abbr, const std::string &zone) {
+        return ctl(n, {"cfg", "set", kItem, abbr, zone});
+    }
+    // True once a commit from card N succeeds (the dLRSC's verifier may still be registering).
+    bool commits(int n, const std::string &abbr, const std::string &zone) {
+        return eventually([&] { return set(n, abbr, zone).status == 0; });
+    }
+    bool in_effect_everywhere(const std::string &zone, std::chrono::milliseconds t = 20s) {
+        return eventually(
+            [&] {
+                for (int n = 0; n < kCards; n++)
+                    if (card_[n].zone_in_effect(n) != zone)
+                        return false;
+                return true;
+            },
+            t);
+    }
+    std::string where() {
+        std::string s;
+        for (int n = 0; n < kCards; n++)
+            s += " card " + std::to_string(n) + ": '" + card_[n].zone_in_effect(n) + "'";
+        return s;
+    }
+    // The member the cluster takes for its leader.
+    int leader() {
+        etcd::Options o;
+        o.endpoints = etcd_.endpoints();
+        etcd::Client c(o);
+        auto r = c.status_sync();
+        for (int m = 0; m < etcd_.size(); m++) {
+            etcd::Options one;
+            one.endpoints = {etcd_.endpoint(m)};
+            etcd::Client cm(one);
+            if (cm.status_sync().member == r.leader)
+                return m;
+        }
+        return 0;
+    }
+    // The item's key as etcd has it: its value ("" when absent) and mod revision.
+    std::pair<std::string, int64_t> stored() { return key("cfg" + kItem); }
+    // A key below the router's, as etcd has it.
+    std::pair<std::string, int64_t> key(const std::string &name) {
+        etcd::Options o;
+        o.endpoints = etcd_.endpoints();
+        etcd::Client c(o);
+        auto r = c.range_sync("/" + router_ + "/" + name);
+        if (!r.ok() || r.kvs.empty())
+            return {"", 0};
+        return {r.kvs[0].value, r.kvs[0].mod_revision};
+    }
+
+    ts::EtcdCluster etcd_;  // first made, last gone: the cards stop before their etcd
+    std::string router_;
+    std::string endpoints_[kCards];
+    ts::Router card_[kCards];
+    pid_t pd_[kCards] = {-1, -1, -1}, tzd_[kCards] = {-1, -1, -1};
+};
+
+}  // namespace
+
+// A commit from a card that does not hold the role is verified on the dLRSC, stored in etcd
+// and in effect on every card; a refused one leaves all of that as it was; so does the status.
+TEST_F(Cluster, CommitFromAFollowerCardReachesEveryCard) {
+    start_all();
+    ASSERT_TRUE(commits(1, "CET", "Europe/Paris")) << card_[0].log(pd_[0]) << card_[1].log(pd_[1]);
+    EXPECT_EQ(stored().first, R"(["CET","Europe/Paris"])");
+    EXPECT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+    auto got = ctl(2, {"cfg", "get", kItem});
+    EXPECT_EQ(got.out, "CET Europe/Paris\n") << got.err;
+
+    auto before = stored();
+    auto refused = set(2, "XXX", "Nowhere/City");
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_FALSE(refused.err.empty());
+    EXPECT_EQ(stored(), before);
+    EXPECT_EQ(card_[0].zone_in_effect(0), "Europe/Paris");
+    EXPECT_EQ(card_[2].zone_in_effect(2), "Europe/Paris");
+
+    auto del = ctl(2, {"cfg", "delete", kItem});
+    EXPECT_EQ(del.status, 0) << del.err;
+    EXPECT_EQ(stored().first, "");
+    EXPECT_TRUE(in_effect_everywhere("")) << where();
+
+    // Each card is up in etcd, with its ready programs.
+    for (int n = 0; n < kCards; n++)
+        EXPECT_TRUE(eventually([&] {
+            auto card =
+                nlohmann::json::parse(key("cards/" + std::to_string(n)).first, nullptr, false);
+            return !card.is_discarded() && card["pid"] == pd_[n] &&
+                   card["ready"] == nlohmann::json::array({"tzd"});
+        })) << key("cards/" + std::to_string(n)).first;
+
+    // Every card's report of the zone in effect reaches the status of any card.
+    EXPECT_TRUE(eventually([&] {
+        std::string out = ctl(1, {"status"}).out;
+        for (int n = 0; n < kCards; n++)
+            if (!contains(out,
+                          "  card " + std::to_string(n) + ": none, as stored (reported by pid"))
+                return false;
+        return true;
+    })) << ctl(1, {"status"}).out;
+
+    auto st = ctl(1, {"status"});
+    ASSERT_EQ(st.status, 0);
+    for (auto *line : {"mode: cluster", "etcd endpoints: ", "etcd member in use: http://127.0.0.1:",
+                       "etcd health: healthy", "last seen revision: ", "cards up in etcd: 0 1 2\n"})
+        EXPECT_TRUE(contains(st.out, line)) << line << "\n" << st.out;
+}
+
+// Card 2 talks only to one member; while that member is stopped the others store a commit and a
+// deletion. When it is back, card 2's follower is handed both, the deletion included.
+TEST_F(Cluster, CardCutOffCatchesUpWithACommitAndADeletion) {
+    const std::string other = "/cfg/gl/clock/ts";
+    // The member cut off is not the leader, so that the others go on without an election.
+    int cut = (leader() + 1) % 3, a = (cut + 1) % 3, b = (cut + 2) % 3;
+    endpoints_[2] = etcd_.endpoint(cut);
+    endpoints_[0] = endpoints_[1] = etcd_.endpoint(a) + "," + etcd_.endpoint(b);
+    start_all();
+    pid_t peer = card_[2].start(ts::bin("platform_peer"), {"--notify"}, 2);
+    ASSERT_TRUE(commits(1, "IST", "Asia/Kolkata"));
+    ASSERT_EQ(ctl(1, {"cfg", "set", other, "a", "b"}).status, 0);
+    ASSERT_TRUE(in_effect_everywhere("Asia/Kolkata")) << where();
+    ASSERT_TRUE(card_[2].wait_line(peer, "notified ts 0 a|b")) << card_[2].log(peer);
+
+    etcd_.pause(cut);
+    auto paris = set(0, "CET", "Europe/Paris");
+    ASSERT_EQ(paris.status, 0) << paris.err << card_[0].log(pd_[0]);
+    ASSERT_EQ(ctl(1, {"cfg", "delete", other}).status, 0);
+    EXPECT_EQ(card_[2].zone_in_effect(2), "Asia/Kolkata");  // cut off: still the old one
+    // Card 2 finds its stream dead; when it reopens, it reads everything and works out the rest.
+    EXPECT_TRUE(eventually([&] { return contains(ctl(2, {"status"}).out, "(watch broken"); }));
+    etcd_.resume(cut);
+
+    EXPECT_TRUE(card_[2].wait_line(peer, "notified timezone 0 CET|Europe/Paris"))
+        << card_[2].log(peer) << card_[2].log(pd_[2]);
+    EXPECT_TRUE(card_[2].wait_line(peer, "notified ts 4 -")) << card_[2].log(peer);
+    EXPECT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+}
+
+// The role key moves the verifier: commits are then verified on the new dLRSC. A card that is
+// not up in etcd is refused the role.
+TEST_F(Cluster, RoleSetMovesTheVerifier) {
+    start_all();
+    auto refused = ctl(0, {"role", "set", "7"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, "card 7 is down")) << refused.err;
+
+    ASSERT_EQ(ctl(0, {"role", "set", "2"}).status, 0);
+    ASSERT_TRUE(eventually([&] { return contains(ctl(1, {"status"}).out, "dLRSC: card 2\n"); }));
+    ASSERT_TRUE(commits(0, "IST", "Asia/Kolkata")) << card_[2].log(pd_[2]);
+    EXPECT_TRUE(in_effect_everywhere("Asia/Kolkata")) << where();
+    // tzctl commits from any card too.
+    auto tz = card_[1].tzctl(1, {"set", "Europe/Berlin"});
+    EXPECT_EQ(tz.status, 0) << tz.err;
+    EXPECT_TRUE(in_effect_everywhere("Europe/Berlin")) << where();
+    EXPECT_TRUE(contains(ctl(2, {"status"}).out, "2 stored as the dLRSC"))
+        << ctl(2, {"status"}).out;
+}
+
+// A member is killed and started again while one card commits a stream of items: every commit
+// that was acknowledged reaches a follower exactly once and in order, none that failed does.
+TEST_F(Cluster, MemberKilledUnderAStreamOfCommits) {
+    start_all();
+    pid_t peer = card_[2].start(ts::bin("platform_peer"), {"--notify"}, 2);
+    ASSERT_TRUE(commits(1, "C0", "Europe/Paris"));
+    ASSERT_TRUE(card_[2].wait_line(peer, "notified timezone 0 C0|Europe/Paris"));
+
+    constexpr int kCommits = 40;
+    std::vector<int> status(kCommits, -1);
+    std::atomic<int> done{0};
+    std::thread committer([&] {
+        for (int i = 1; i < kCommits; i++) {
+            status[i] =
+                set(1, "C" + std::to_string(i), i % 2 ? "Europe/Berlin" : "Europe/Paris").status;
+            done = i;
+        }
+    });
+    int victim = leader();  // the hardest one to lose
+    ASSERT_TRUE(eventually([&] { return done >= 8; }, 60s));
+    etcd_.kill(victim);
+    ASSERT_TRUE(eventually([&] { return done >= 20; }, 120s));
+    EXPECT_TRUE(etcd_.start(victim));
+    committer.join();
+
+    // What the follower was handed, in order.
+    std::vector<int> seen;
+    for (auto &line : card_[2].lines(peer, "notified timezone 0 C"))
+        seen.push_back(std::stoi(line.substr(strlen("notified timezone 0 C"))));
+    int acked = 0;
+    for (int i = 1; i < kCommits; i++) {
+        int times = int(std::count(seen.begin(), seen.end(), i));
+        EXPECT_TRUE(status[i] == 0 || status[i] == 1 || status[i] == 5) << i << ": " << status[i];
+        if (status[i] == 0)
+            EXPECT_EQ(times, 1) << "commit " << i << " acknowledged";
+        else if (status[i] == 1)
+            EXPECT_EQ(times, 0) << "commit " << i << " failed";
+        else
+            EXPECT_LE(times, 1) << "commit " << i << " of unknown outcome";
+        acked += status[i] == 0;
+    }
+    printf("commits acknowledged: %d of %d (the others failed or had an unknown outcome)\n", acked,
+           kCommits - 1);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_GE(acked, kCommits / 2);
+    int last = seen.empty() ? -1 : seen.back();
+    EXPECT_EQ(stored().first, "[\"C" + std::to_string(last) + "\",\"" +
+                                  (last % 2 ? "Europe/Berlin" : "Europe/Paris") + "\"]");
+}
+
+// Without a quorum a commit ends within its time as failed or "outcome unknown", never done;
+// queries go on and no card's zone changes. Once the quorum is back, commits go through again.
+TEST_F(Cluster, QuorumLostAndRegained) {
+    start_all();
+    ASSERT_TRUE(commits(1, "CET", "Europe/Paris"));
+    ASSERT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+    int keep = leader(), a = (keep + 1) % 3, b = (keep + 2) % 3;
+    etcd_.kill(a);
+    etcd_.kill(b);
+
+    auto lost = set(1, "CET", "Europe/Berlin");
+    EXPECT_TRUE(lost.status == 1 || lost.status == 5) << lost.status << lost.err;
+    printf("commit without a quorum: exit status %d, %s", lost.status, lost.err.c_str());
+    auto got = ctl(2, {"cfg", "get", kItem});
+    EXPECT_EQ(got.out, "CET Europe/Paris\n") << got.err;
+    EXPECT_TRUE(contains(ctl(2, {"status"}).out, "mode: cluster"));
+    for (int n = 0; n < kCards; n++)
+        EXPECT_EQ(card_[n].zone_in_effect(n), "Europe/Paris") << n;
+
+    ASSERT_TRUE(etcd_.start(a) && etcd_.start(b));
+    ASSERT_TRUE(commits(2, "IST", "Asia/Kolkata"));
+    EXPECT_TRUE(in_effect_everywhere("Asia/Kolkata")) << where();
+}
+
+// A committer that goes away before its commit is stored takes it back: the dLRSC's verifier,
+// held up meanwhile, accepts and applies it, but the store finds the commit withdrawn, nothing is
+// stored and the verifier's card goes back to the stored zone.
+TEST_F(Cluster, CommitOfAGoneCommitterIsNeverStored) {
+    start_all();
+    ASSERT_TRUE(commits(1, "CET", "Europe/Paris"));
+    ASSERT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+    auto before = stored();
+
+    kill(tzd_[0], SIGSTOP);
+    pid_t committer =
+        card_[1].start(ts::bin("platformctl"), {"cfg", "set", kItem, "IST", "Asia/Kolkata"}, 1);
+    EXPECT_TRUE(eventually([&] { return contains(ctl(0, {"status"}).out, " 1 queued here"); }));
+    card_[1].stop(committer, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return contains(ctl(1, {"status"}).out, " 0 of this card"); }));
+    kill(tzd_[0], SIGCONT);
+
+    EXPECT_TRUE(eventually([&] { return contains(ctl(0, {"status"}).out, " 0 queued here"); }));
+    EXPECT_EQ(stored(), before);
+    EXPECT_TRUE(in_effect_everywhere("Europe/Paris")) << where();
+    EXPECT_TRUE(contains(card_[0].log(tzd_[0]), "Asia/Kolkata"))  // it did apply it meanwhile
+        << card_[0].log(tzd_[0]);
+}

@@ -242,10 +242,18 @@ TEST_F(Cluster, MemberKilledUnderAStreamOfCommits) {
     EXPECT_TRUE(etcd_.start(victim));
     committer.join();
 
-    // What the follower was handed, in order.
+    // What the follower was handed, in order, once it has caught up with what is stored (the
+    // watch hands the last commits over after their replies).
     std::vector<int> seen;
-    for (auto &line : card_[2].lines(peer, "notified timezone 0 C"))
-        seen.push_back(std::stoi(line.substr(strlen("notified timezone 0 C"))));
+    auto follower_caught_up = [&] {
+        seen.clear();
+        for (auto &line : card_[2].lines(peer, "notified timezone 0 C"))
+            seen.push_back(std::stoi(line.substr(strlen("notified timezone 0 C"))));
+        int last = seen.empty() ? -1 : seen.back();
+        return stored().first == "[\"C" + std::to_string(last) + "\",\"" +
+                                     (last % 2 ? "Europe/Berlin" : "Europe/Paris") + "\"]";
+    };
+    EXPECT_TRUE(eventually(follower_caught_up, 10s)) << stored().first;
     int acked = 0;
     for (int i = 1; i < kCommits; i++) {
         int times = int(std::count(seen.begin(), seen.end(), i));

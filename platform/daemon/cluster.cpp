@@ -40,6 +40,9 @@ struct CardReport {
     std::string zone;       // empty: none
     pid_t pid = 0;
     bool connected = false;  // the reporter is still connected to that card's platformd
+    // For role show: the card's processes (its platformd included), ready ones, role-event
+    // registrations.
+    uint32_t processes = 0, ready = 0, registrations = 0;
 };
 
 struct Item {
@@ -260,12 +263,16 @@ void on_cfg_watch(const etcd::WatchUpdate &u) {
 
 // ---- the card's lease ----
 
-// The card key's value: the card's platformd, its ready programs, and the zone in effect as its
-// tzd reported it.
+// The card key's value: the card's platformd, its ready programs and role-event registrations,
+// and the zone in effect as its tzd reported it.
 json card_value() {
+    Router::CardCounts n = A->router->card_counts(A->opts.card);
     json v = {{"pid", getpid()},
               {"program", "platformd"},
-              {"ready", A->router->ready_programs(A->opts.card)}};
+              {"ready", A->router->ready_programs(A->opts.card)},
+              {"processes", n.processes + 1},
+              {"ready_processes", n.ready},
+              {"role_registrations", n.registrations}};
     if (A->reported)
         v["effect"] = {
             {"zone", A->zone}, {"pid", A->reporter_pid}, {"connected", A->reporter != 0}};
@@ -685,7 +692,7 @@ void on_pending_watch(const etcd::WatchUpdate &u) {
     }
 }
 
-// The cards up (whose key exists) and what their keys say, for status and zones.
+// The cards up (whose key exists) and what their keys say, for status, zones and role show.
 void on_cards_watch(const etcd::WatchUpdate &u) {
     std::string base = A->root + "cards/";
     auto card_of = [&](const std::string &key) {
@@ -705,6 +712,16 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
             if (e.contains("pid") && e["pid"].is_number_integer())
                 rep.pid = e["pid"].get<pid_t>();
             rep.connected = e.value("connected", false);
+        }
+        if (!j.is_discarded() && j.is_object()) {
+            auto count = [&](const char *name) {
+                return j.contains(name) && j[name].is_number_unsigned()
+                           ? uint32_t(std::min<uint64_t>(j[name].get<uint64_t>(), 1000000))
+                           : 0;
+            };
+            rep.processes = std::max<uint32_t>(1, count("processes"));
+            rep.ready = count("ready_processes");
+            rep.registrations = count("role_registrations");
         }
         // A card that reported once keeps its last report while its key is gone.
         if (!rep.reported && A->reports.count(n)) {
@@ -820,6 +837,21 @@ void on_role_set(Client &c, const Frame &f) {
         A->server->reply(
             l, 0, "dLRSC role moved from card " + std::to_string(previous) + " to " + name, w);
     });
+}
+
+// `role show`: every card of the router as the cards' keys say, the ones that are gone since
+// as down.
+void on_role_show(Client &c, const Frame &f) {
+    std::map<int, CardReport> cards;
+    for (auto &[n, rep] : A->reports)
+        cards[n] = A->cards_up.count(n) ? rep : CardReport{};
+    int holder = A->router->dlrsc();
+    cards.emplace(holder, CardReport{});
+    Writer w;
+    w.u32(uint32_t(holder)).u32(uint32_t(cards.size()));
+    for (auto &[card, rep] : cards)
+        w.u32(uint32_t(card)).u32(rep.processes).u32(rep.ready).u32(rep.registrations);
+    A->server->reply(c, f, 0, {}, w);
 }
 
 // ---- the zone in effect on the cards ----
@@ -1036,6 +1068,7 @@ std::unique_ptr<Mode> cluster_mode(Server &server, Router &router, const Cluster
         return nullptr;
     }
     server.handle(T_CTL_ROLE_SET, on_role_set);
+    server.handle(T_CTL_ROLE_SHOW, on_role_show);
     server.on_client_gone(on_gone);
     server.on_tick(on_tick);
     A->etcd->watch(A->root + "cfg/", true, 0, on_cfg_watch, true);

@@ -10,7 +10,7 @@
 // - every commit, from whatever card, becomes a pending key; the dLRSC card hands them to its
 //   pipeline in create-revision order and stores with a transaction fenced on the role key and
 //   the pending key; the result key carries the outcome back to the requester;
-// - role set writes the role key.
+// - role set writes the role key, role show describes every card from the cards' keys.
 #pragma once
 
 #include <memory>

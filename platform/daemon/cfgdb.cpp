@@ -264,7 +264,7 @@ void start() {
     // A deletion of an item that is not there is refused before the verifier sees it.
     e.stage = Entry::Stage::checking;
     uint64_t ticket = e.c.ticket;
-    db->mode->get(e.c.path, [ticket](ReadResult r) {
+    db->mode->get(e.c.path, true, [ticket](ReadResult r) {
         Entry *e = in_progress();
         if (!e || e->c.ticket != ticket || e->stage != Entry::Stage::checking)
             return;
@@ -583,7 +583,7 @@ void on_get(Client &c, const Frame &f) {
         return;
     }
     Later l = Server::later(c, f);
-    db->mode->get(path, [l](ReadResult r) {
+    db->mode->get(path, false, [l](ReadResult r) {
         if (r.status != 0)
             db->server->reply(l, r.status, r.reason);
         else if (r.items.empty())
@@ -653,7 +653,7 @@ void cfgdb_pump() {
 }
 
 void cfgdb_changed(const std::string &path, bool deleted, uint64_t sequence,
-                   const std::vector<uint8_t> &value, bool applied) {
+                   const std::vector<uint8_t> &value, bool applied, uint64_t commit) {
     if (!cfg_schema_problem(path).empty())
         return;  // where the database knows no item (written by hand into etcd)
     if (deleted)
@@ -665,7 +665,7 @@ void cfgdb_changed(const std::string &path, bool deleted, uint64_t sequence,
         if (!cfg_below(path, r.path))
             continue;
         if (!r.verifier)
-            send_item(r, T_CFG_NOTIFY, msg_for(r, path, flags, sequence, value));
+            send_item(r, T_CFG_NOTIFY, msg_for(r, path, flags, sequence, value, commit));
         else if (!applied)
             send_item(r, T_CFG_APPLY, msg_for(r, path, flags | ITEM_STORED, sequence, value));
     }

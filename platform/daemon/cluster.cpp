@@ -912,8 +912,9 @@ void effect(Client &c, const std::string &zone) {
 
 // ---- reads ----
 
-// Items below KEY (PREFIX: the whole range) from a member's own copy: queries need no quorum.
-void read(const std::string &path, bool prefix, ReadDone done) {
+// The item at PATH (PREFIX: every item below), from a member's own copy unless LATEST: queries
+// need no quorum.
+void read(const std::string &path, bool prefix, bool latest, ReadDone done) {
     A->etcd->range(
         cfg_key(path), prefix, 0,
         [done](const etcd::Reply &r) {
@@ -928,7 +929,7 @@ void read(const std::string &path, bool prefix, ReadDone done) {
             }
             done(std::move(out));
         },
-        0, true);
+        0, !latest);
 }
 
 void on_gone(Client &c) {
@@ -1009,8 +1010,12 @@ void status(std::vector<std::string> &lines) {
 
 class ClusterMode : public Mode {
   public:
-    void get(const std::string &path, ReadDone done) override { read(path, false, done); }
-    void scan(const std::string &prefix, ReadDone done) override { read(prefix, true, done); }
+    void get(const std::string &path, bool latest, ReadDone done) override {
+        read(path, false, latest, done);
+    }
+    void scan(const std::string &prefix, ReadDone done) override {
+        read(prefix, true, false, done);
+    }
     void store(const Commit &c, std::function<void(StoreResult)> done) override {
         platformd::store(c, std::move(done));
     }

@@ -28,7 +28,7 @@ class EmbeddedMode : public Mode {
     EmbeddedMode(Server &server, std::string file, std::unique_ptr<Store> store)
         : server_(server), file_(std::move(file)), store_(std::move(store)) {}
 
-    void get(const std::string &path, ReadDone done) override {
+    void get(const std::string &path, bool, ReadDone done) override {
         ReadResult r;
         std::string err;
         if (auto item = store_->get(path, &err))
@@ -57,7 +57,7 @@ class EmbeddedMode : public Mode {
                           "applied but not stored (" + err +
                               "); the stored item is unchanged and was handed back to the verifier",
                           0}});
-        cfgdb_changed(c.path, del, c.sequence, c.value, true);
+        cfgdb_changed(c.path, del, c.sequence, c.value, true, c.id);
         done({StoreOutcome::ok, {0, "", c.sequence}});
     }
 

@@ -71,8 +71,9 @@ class Mode {
     virtual ~Mode() = default;
 
     // ---- store ----
-    // The item at PATH, for queries and for a deletion's check.
-    virtual void get(const std::string &path, ReadDone done) = 0;
+    // The item at PATH. LATEST: the read sees every store acknowledged before it (a deletion's
+    // check); queries take what the store has at hand (a member's own copy needs no quorum).
+    virtual void get(const std::string &path, bool latest, ReadDone done) = 0;
     // Every item whose path begins with PREFIX (byte-wise): queries, and the stored state handed
     // to registrants.
     virtual void scan(const std::string &prefix, ReadDone done) = 0;
@@ -125,9 +126,10 @@ bool cfgdb_dequeue(uint64_t ticket);
 // Looks at the queue again (the mode may verify now).
 void cfgdb_pump();
 // An item changed (DELETED: removed), made on any card, in order: its notification registrants
-// hear of it, and this card's verifiers too unless APPLIED (this card's pipeline applied it).
+// hear of it, and this card's verifiers too unless APPLIED (this card's pipeline applied it, as
+// commit COMMIT when known).
 void cfgdb_changed(const std::string &path, bool deleted, uint64_t sequence,
-                   const std::vector<uint8_t> &value, bool applied);
+                   const std::vector<uint8_t> &value, bool applied, uint64_t commit = 0);
 // What was last handed to the notification registrants: path -> sequence.
 const std::map<std::string, uint64_t> &cfgdb_delivered();
 

@@ -45,12 +45,6 @@ struct CardReport {
     uint32_t processes = 0, ready = 0, registrations = 0;
 };
 
-struct Item {
-    std::string path;
-    std::vector<uint8_t> value;
-    int64_t revision = 0;  // mod_revision: the item's sequence
-};
-
 // A commit this card's client made, waiting for its result.
 struct Outstanding {
     Later requester;  // its client 0 once nobody waits to hear how it ended
@@ -175,12 +169,13 @@ std::string json_of(const std::vector<uint8_t> &tuple) {
     return j.dump();
 }
 
-// An item key read from etcd, checked; nullopt (logged once per key) when it is not one.
-std::optional<Item> item_of(const etcd::KeyValue &kv) {
+// An item key read from etcd, checked; nullopt (logged once per key) when it is not one. Its
+// sequence is its mod_revision.
+std::optional<StoredItem> item_of(const etcd::KeyValue &kv) {
     static std::set<std::string> logged;
     std::string base = A->root + "cfg";
-    Item it;
-    it.revision = kv.mod_revision;
+    StoredItem it;
+    it.sequence = uint64_t(kv.mod_revision);
     if (kv.key.compare(0, base.size(), base) == 0)
         it.path = kv.key.substr(base.size());
     auto value = tuple_of(kv.value);
@@ -192,10 +187,6 @@ std::optional<Item> item_of(const etcd::KeyValue &kv) {
     }
     it.value = std::move(*value);
     return it;
-}
-
-StoredItem stored_item(Item it) {
-    return {std::move(it.path), std::move(it.value), uint64_t(it.revision)};
 }
 
 // ---- following ----
@@ -230,8 +221,8 @@ void on_cfg_watch(const etcd::WatchUpdate &u) {
                     continue;
                 present.insert(it->path);
                 auto v = cfgdb_delivered().find(it->path);
-                if (v == cfgdb_delivered().end() || v->second != uint64_t(it->revision))
-                    hand_over(it->path, false, it->revision, it->value);
+                if (v == cfgdb_delivered().end() || v->second != it->sequence)
+                    hand_over(it->path, false, int64_t(it->sequence), it->value);
             }
             std::vector<std::string> gone;
             for (auto &[path, rev] : cfgdb_delivered())
@@ -254,7 +245,7 @@ void on_cfg_watch(const etcd::WatchUpdate &u) {
                     continue;
                 }
                 if (auto it = item_of(e.kv))
-                    hand_over(it->path, false, it->revision, it->value);
+                    hand_over(it->path, false, int64_t(it->sequence), it->value);
             }
             A->seen_revision = std::max(A->seen_revision, u.revision);
             return;
@@ -868,7 +859,7 @@ void zones(Client &c, const Frame &f) {
                 A->server->reply(l, CFG_ENOCONN, "etcd: " + r.reason);
                 return;
             }
-            std::optional<Item> item;
+            std::optional<StoredItem> item;
             if (r.ok() && !r.kvs.empty())
                 item = item_of(r.kvs[0]);
             std::map<int, CardReport> cards = A->reports;
@@ -925,7 +916,7 @@ void read(const std::string &path, bool prefix, bool latest, ReadDone done) {
             } else {
                 for (auto &kv : r.kvs)
                     if (auto it = item_of(kv))
-                        out.items.push_back(stored_item(std::move(*it)));
+                        out.items.push_back(std::move(*it));
             }
             done(std::move(out));
         },

@@ -86,11 +86,12 @@ class Mode {
                                 std::function<void(const CommitEnd &)> done) = 0;
 
     // ---- commit routing ----
-    // A commit of client C (checked already: path, tuple, schema, permission); the mode answers
-    // REQUEST, now or once it ended. Commits this card is to verify reach the pipeline through
-    // cfgdb_enqueue(), in the one order.
+    // A commit REQUESTER made (checked already: path, tuple, schema, permission); the mode
+    // answers REQUEST, now or once the commit ended. Commits this card is to verify reach the
+    // pipeline through cfgdb_enqueue(), in the one order.
     virtual void submit(Commit c, Client &requester, const proto::Frame &request) = 0;
-    // The sequence C's verifier is told (the embedded mode's next; 0 where the store gives it).
+    // The sequence the verifier is told for the commit it is handed now: the embedded mode's
+    // next, never reused; 0 where the store gives it (the cluster mode's revision).
     virtual uint64_t next_sequence() = 0;
     // Whether the pipeline may take up commits now (the cluster mode: while this card holds the
     // role).
@@ -133,6 +134,8 @@ void cfgdb_changed(const std::string &path, bool deleted, uint64_t sequence,
 // What was last handed to the notification registrants: path -> sequence.
 const std::map<std::string, uint64_t> &cfgdb_delivered();
 
+// The embedded mode, with its database in STATEDIR (created when missing); null with the reason
+// in ERROR.
 std::unique_ptr<Mode> embedded_mode(Server &, const std::string &statedir, std::string &error);
 
 }  // namespace platformd

@@ -1,36 +1,28 @@
-// The configuration database inside platformd: the store, the registrations, and the commit
+// The configuration database inside platformd: the frames, the registrations, and the commit
 // pipeline (verify, apply, store, notify) that runs one commit at a time without ever blocking
-// the daemon's thread.
+// the daemon's thread. Where the items are stored and how commits reach this card is the mode's
+// (mode.h).
 #include "cfgdb.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
 
-#include "platform/env.h"
+#include "mode.h"
 #include "platform/proto_cfg.h"
 #include "platform/tuple.h"
-#include "router.h"
-#include "store.h"
 
 namespace platformd {
 namespace {
 
 using namespace platform::proto;
-using platform::cfgdb::Store;
-using platform::cfgdb::StoredItem;
 
-constexpr int64_t DEFAULT_TIMEOUT_MS = 5000;
-constexpr size_t MAX_QUEUE = 1000;
+// How long the pipeline waits for each answer of a verifier, in both modes.
+constexpr int64_t VERIFY_TIMEOUT_MS = 5000;
 // Room kept free in a LIST/SCAN page for the reply head and the page's own fields.
 constexpr size_t PAGE_BUDGET = MAX_PAYLOAD - 1024;
 
@@ -39,20 +31,21 @@ struct Registration {
     uint64_t client = 0;
     bool verifier = false;
     std::string path;
-    // The stored state is to be handed over once the commit being applied by this verifier
-    // has ended (handing it now would put it before that apply).
+    // The stored state is to be handed over once the commit this verifier works on has ended
+    // (handing it before would put it ahead of that commit's apply or store).
     bool state_due = false;
 };
 
-struct Commit {
-    uint64_t id = 0;
-    uint64_t committer = 0;  // client id
-    Frame request;           // type and seq, for the reply
-    std::string path;
-    uint32_t flags = 0;
-    std::vector<uint8_t> value;
-    uint64_t sequence = 0;
-    enum class Stage { queued, verifying, applying } stage = Stage::queued;
+// A commit on this card's pipeline. Stages, what ends each and where:
+//   queued    -> start() when it comes to the front and the mode verifies;
+//   checking  -> a deletion's read of the item (start), answered in checked();
+//   verifying -> on_verify_result(), or cfgdb_tick() past the deadline, or verifier_gone();
+//   applying  -> on_apply_result(), or the same two;
+//   storing   -> the mode's store answer, in stored().
+// finish() ends a commit with an answer, drop() without one; both take up the next.
+struct Entry {
+    Commit c;
+    enum class Stage { queued, checking, verifying, applying, storing } stage = Stage::queued;
     uint32_t verifier = 0;  // registration handle
     uint64_t verifier_client = 0;
     int64_t deadline_ms = 0;
@@ -62,39 +55,29 @@ struct Counters {
     uint64_t committed = 0, refused = 0, failed = 0, dropped = 0;
 };
 
-// The zone in effect on a card, as the card last reported it.
-struct Effect {
-    std::string zone;  // empty: none
-    pid_t pid = 0;
-    uint64_t client = 0;
-};
-
 struct CfgDb {
     Server *server = nullptr;
-    std::string file;
-    std::unique_ptr<Store> store;
+    std::unique_ptr<Mode> mode;
     std::map<uint32_t, Registration> regs;
     uint32_t next_handle = 1;
     std::map<uint64_t, std::string> bound;  // client id -> bound path
-    std::deque<Commit> queue;               // the front is the commit in progress
+    std::map<uint64_t, Entry> queue;        // by ticket: the one order of commits
+    std::optional<uint64_t> current;        // the ticket in progress
+    bool pumping = false, repump = false;
     uint64_t next_commit = 1;
-    // Sequences are never reused, not even those of commits that failed, so a client can tell
-    // an item it applied from an older stored one.
-    uint64_t next_sequence = 1;
-    int64_t timeout_ms = DEFAULT_TIMEOUT_MS;
+    std::map<std::string, uint64_t> delivered;  // path -> sequence handed to registrants
     Counters counters;
     // Faults.
     int64_t reg_fail_until_ms = 0;
     uint32_t reg_fail_count = 0;
     int64_t bind_busy_until_ms = 0;
     std::optional<int64_t> timeout_override_ms;
-    std::map<int, Effect> effects;  // card -> its last report
 };
 
 CfgDb *db = nullptr;  // the daemon's one thread is the only user
 
 int64_t timeout_ms() {
-    return db->timeout_override_ms.value_or(db->timeout_ms);
+    return db->timeout_override_ms.value_or(VERIFY_TIMEOUT_MS);
 }
 
 std::string relative_name(const std::string &item, const std::string &base) {
@@ -104,38 +87,11 @@ std::string relative_name(const std::string &item, const std::string &base) {
     return name;
 }
 
-// One item of the stored state of a path: stored, or to be deleted.
-struct StateItem {
-    std::string path;
-    bool stored = false;
-    uint64_t sequence = 0;
-    std::vector<uint8_t> value;
-};
-
-// The stored state below PATH: the items stored there (none the schema refuses), and a deletion
-// for every item the schema names below PATH that is not stored. In path order.
-bool stored_state(const std::string &path, std::vector<StateItem> &out, std::string &err) {
-    std::vector<StoredItem> items;
-    if (!db->store->scan_prefix(path, &items, &err))
-        return false;
-    std::map<std::string, StateItem> state;
-    for (const char *name : CFG_CLOCK_ITEMS) {
-        std::string full = std::string(CFG_CLOCK_DIR) + name;
-        if (cfg_below(full, path))
-            state[full].path = full;
-    }
-    for (auto &it : items) {
-        if (!cfg_below(it.path, path) || !cfg_schema_problem(it.path).empty())
-            continue;
-        StateItem &s = state[it.path];
-        s.path = it.path;
-        s.stored = true;
-        s.sequence = it.sequence;
-        s.value = std::move(it.value);
-    }
-    for (auto &[p, s] : state)
-        out.push_back(std::move(s));
-    return true;
+Entry *in_progress() {
+    if (!db->current)
+        return nullptr;
+    auto it = db->queue.find(*db->current);
+    return it == db->queue.end() ? nullptr : &it->second;
 }
 
 // The verifier for PATH: the registration with the longest path above it; among equals the
@@ -152,16 +108,22 @@ const Registration *verifier_for(const std::string &path) {
     return best;
 }
 
-CfgItemMsg item_msg(const Commit &c, const Registration &r) {
+CfgItemMsg msg_for(const Registration &r, const std::string &path, uint32_t flags,
+                   uint64_t sequence, const std::vector<uint8_t> &value, uint64_t commit = 0) {
     CfgItemMsg m;
     m.handle = r.handle;
-    m.commit = c.id;
-    m.path = c.path;
-    m.name = relative_name(c.path, r.path);
-    m.flags = c.flags;
-    m.sequence = c.sequence;
-    m.value = c.value;
+    m.commit = commit;
+    m.path = path;
+    m.name = relative_name(path, r.path);
+    m.flags = flags;
+    m.sequence = sequence;
+    if (!(flags & ITEM_DELETE))
+        m.value = value;
     return m;
+}
+
+CfgItemMsg item_msg(const Entry &e, const Registration &r) {
+    return msg_for(r, e.c.path, e.c.flags, e.c.sequence, e.c.value, e.c.id);
 }
 
 bool send_item(const Registration &r, uint16_t type, const CfgItemMsg &m) {
@@ -170,59 +132,84 @@ bool send_item(const Registration &r, uint16_t type, const CfgItemMsg &m) {
     return db->server->send(r.client, type, 0, w.data());
 }
 
-// Hands REG the stored state of its path now: to a verifier as applies of stored items, to a
-// notification registrant as notifications.
-void hand_state(const Registration &reg) {
-    std::vector<StateItem> state;
-    std::string err;
-    if (!stored_state(reg.path, state, err)) {
-        Server::log("cannot hand the stored state of " + reg.path + " to registration " +
-                    std::to_string(reg.handle) + ": " + err);
+// True while the commit in progress waits on HANDLE's apply, or on the store after it: stored
+// state handed now could come before that apply and be undone by it.
+bool applying_on(uint32_t handle) {
+    const Entry *e = in_progress();
+    return e && e->verifier == handle &&
+           (e->stage == Entry::Stage::applying || e->stage == Entry::Stage::storing);
+}
+
+// Hands registration HANDLE the stored state of its path: every item stored below it, and a
+// deletion for every item the schema names there that is not stored; to a verifier as applies
+// of stored items, to a notification registrant as notifications. What was handed over in a
+// newer sequence meanwhile is left out (its change follows it).
+void hand_state(uint32_t handle) {
+    auto reg = db->regs.find(handle);
+    if (reg == db->regs.end())
         return;
-    }
-    for (auto &s : state) {
-        CfgItemMsg m;
-        m.handle = reg.handle;
-        m.path = s.path;
-        m.name = relative_name(s.path, reg.path);
-        m.sequence = s.sequence;
-        m.flags = s.stored ? 0 : ITEM_DELETE;
-        m.value = std::move(s.value);
-        if (reg.verifier)
-            m.flags |= ITEM_STORED;
-        send_item(reg, reg.verifier ? T_CFG_APPLY : T_CFG_NOTIFY, m);
-    }
-}
-
-// Hands REG the stored state, or marks it due when REG is applying the commit in progress.
-void hand_state_when_free(Registration &reg) {
-    const Commit *c = db->queue.empty() ? nullptr : &db->queue.front();
-    if (c && c->stage == Commit::Stage::applying && c->verifier == reg.handle) {
-        reg.state_due = true;
-        return;
-    }
-    reg.state_due = false;
-    hand_state(reg);
-}
-
-void notify_all(const Commit &c) {
-    for (auto &[h, r] : db->regs)
-        if (!r.verifier && cfg_below(c.path, r.path))
-            send_item(r, T_CFG_NOTIFY, item_msg(c, r));
-}
-
-// Answers the commit at the front of the queue and takes it off. HAND_BACK: the commit failed
-// once its apply may have run, so its verifier is handed the stored state after it.
-void finish(uint32_t status, const std::string &reason, bool hand_back = false) {
-    Commit c = std::move(db->queue.front());
-    db->queue.pop_front();
-    if (auto reg = db->regs.find(c.verifier); hand_back && reg != db->regs.end())
+    if (applying_on(handle)) {
         reg->second.state_due = true;
-    for (auto &[h, r] : db->regs)
-        if (r.state_due) {
-            r.state_due = false;
-            hand_state(r);
+        return;
+    }
+    reg->second.state_due = false;
+    db->mode->scan(reg->second.path, [handle](ReadResult r) {
+        auto reg = db->regs.find(handle);
+        if (reg == db->regs.end())
+            return;
+        Registration &g = reg->second;
+        if (r.status != 0) {
+            Server::log("cannot hand the stored state of " + g.path + " to registration " +
+                        std::to_string(handle) + ": " + r.reason);
+            return;
         }
+        if (applying_on(handle)) {
+            g.state_due = true;
+            return;
+        }
+        std::map<std::string, std::optional<StoredItem>> state;
+        for (const char *name : CFG_CLOCK_ITEMS) {
+            std::string full = std::string(CFG_CLOCK_DIR) + name;
+            if (cfg_below(full, g.path) && !db->delivered.count(full))
+                state[full];
+        }
+        for (auto &it : r.items) {
+            if (!cfg_below(it.path, g.path) || !cfg_schema_problem(it.path).empty())
+                continue;
+            auto seen = db->delivered.find(it.path);
+            if (seen != db->delivered.end() && seen->second > it.sequence)
+                continue;
+            state[it.path] = std::move(it);
+        }
+        uint32_t stored = g.verifier ? ITEM_STORED : 0;
+        for (auto &[path, it] : state) {
+            CfgItemMsg m = it ? msg_for(g, path, stored, it->sequence, it->value)
+                              : msg_for(g, path, stored | ITEM_DELETE, 0, {});
+            send_item(g, g.verifier ? T_CFG_APPLY : T_CFG_NOTIFY, m);
+        }
+    });
+}
+
+void hand_due() {
+    std::vector<uint32_t> due;
+    for (auto &[h, r] : db->regs)
+        if (r.state_due)
+            due.push_back(h);
+    for (uint32_t h : due)
+        hand_state(h);
+}
+
+void pump();
+
+// Ends the commit in progress and answers its requester. HAND_BACK: its apply may have run
+// without a store, so its verifier is handed the stored state after it.
+void finish(uint32_t status, const std::string &reason, bool hand_back = false) {
+    Entry e = std::move(db->queue.at(*db->current));
+    db->queue.erase(*db->current);
+    db->current.reset();
+    if (auto reg = db->regs.find(e.verifier); hand_back && reg != db->regs.end())
+        reg->second.state_due = true;
+    hand_due();
     if (status == 0)
         db->counters.committed++;
     else if (status == EPERM)
@@ -230,82 +217,87 @@ void finish(uint32_t status, const std::string &reason, bool hand_back = false) 
     else
         db->counters.failed++;
     if (status != 0)
-        Server::log("commit of " + c.path + " not done: " + reason);
-    Client *committer = db->server->client(c.committer);
-    if (!committer || committer->closing)
-        return;
-    Writer body;
-    body.u64(status == 0 ? c.sequence : 0);
-    db->server->reply(*committer, c.request, status, reason, body);
+        Server::log("commit of " + e.c.path + e.c.origin + " not done: " + reason);
+    db->mode->end(e.c, {status, reason, status == 0 ? e.c.sequence : 0});
+    pump();
 }
 
-// True when the client of C has gone: nobody waits for its outcome any more.
-bool committer_gone(const Commit &c) {
-    Client *k = db->server->client(c.committer);
-    return !k || k->closing;
-}
-
-// Takes the commit at the front off without applying it: its client has gone.
-void drop_front(const char *when) {
-    Commit c = std::move(db->queue.front());
-    db->queue.pop_front();
+// Takes the commit in progress off without an answer: nobody waits for it (WHY, for the log).
+// HAND_BACK as above.
+void drop(const std::string &why, bool hand_back = false) {
+    Entry e = std::move(db->queue.at(*db->current));
+    db->queue.erase(*db->current);
+    db->current.reset();
+    if (auto reg = db->regs.find(e.verifier); hand_back && reg != db->regs.end())
+        reg->second.state_due = true;
+    hand_due();
     db->counters.dropped++;
-    Server::log("commit of " + c.path + " dropped " + when + ": its client has gone");
+    Server::log("commit of " + e.c.path + e.c.origin + " dropped: " + why);
+    pump();
 }
 
-// Starts the commit at the front; false when it ended at once (answered and taken off).
-bool start() {
-    Commit &c = db->queue.front();
-    if (committer_gone(c)) {
-        drop_front("before it reached the verifier");
-        return false;
-    }
-    std::string err;
-    if (c.flags & ITEM_DELETE) {
-        auto have = db->store->get(c.path, &err);
-        if (!have) {
-            if (err.empty())
-                finish(ENOENT, "no such item: " + c.path);
-            else
-                finish(EIO, err);
-            return false;
-        }
-    }
-    const Registration *r = verifier_for(c.path);
-    if (!r) {
-        // Where the verifier would be: the role's holder and its tzd.
-        Router *holder = router();
-        finish(ESRCH, "no verifier is registered for " + c.path +
-                          (holder ? "; " + holder->holder_text() : std::string()));
-        return false;
-    }
-    db->next_sequence = std::max(db->next_sequence, db->store->last_sequence() + 1);
-    c.sequence = db->next_sequence++;
-    c.verifier = r->handle;
-    c.verifier_client = r->client;
-    if (!send_item(*r, T_CFG_VERIFY, item_msg(c, *r))) {
-        finish(ECONNRESET, "the verifier of " + r->path + " went away");
-        return false;
-    }
-    c.stage = Commit::Stage::verifying;
-    c.deadline_ms = Server::now_ms() + timeout_ms();
-    return true;
+void verify() {
+    Entry &e = *in_progress();
+    const Registration *r = verifier_for(e.c.path);
+    if (!r)
+        return finish(ESRCH,
+                      "no verifier is registered for " + e.c.path + db->mode->no_verifier_text());
+    e.c.sequence = db->mode->next_sequence();
+    e.verifier = r->handle;
+    e.verifier_client = r->client;
+    if (!send_item(*r, T_CFG_VERIFY, item_msg(e, *r)))
+        return finish(ECONNRESET, "the verifier of " + r->path + " went away");
+    e.stage = Entry::Stage::verifying;
+    e.deadline_ms = Server::now_ms() + timeout_ms();
 }
 
-void pump() {
-    while (!db->queue.empty() && db->queue.front().stage == Commit::Stage::queued)
-        if (start())
+// Starts the commit at the front.
+void start() {
+    db->current = db->queue.begin()->first;
+    Entry &e = db->queue.begin()->second;
+    if (db->mode->abandoned(e.c))
+        return drop("its requester went away before it reached the verifier");
+    if (std::string why = cfg_schema_problem(e.c.path); !why.empty())
+        return finish(EINVAL, why);  // forwarded by a card that did not check
+    if (!(e.c.flags & ITEM_DELETE))
+        return verify();
+    // A deletion of an item that is not there is refused before the verifier sees it.
+    e.stage = Entry::Stage::checking;
+    uint64_t ticket = e.c.ticket;
+    db->mode->get(e.c.path, true, [ticket](ReadResult r) {
+        Entry *e = in_progress();
+        if (!e || e->c.ticket != ticket || e->stage != Entry::Stage::checking)
             return;
+        if (r.status != 0)
+            return finish(r.status, r.reason);
+        if (r.items.empty())
+            return finish(ENOENT, "no such item: " + e->c.path);
+        verify();
+    });
+}
+
+// Takes up the next commit when none is in progress. Reads of the embedded mode answer at once,
+// so a commit can end inside start(): the loop, not recursion, takes up the one after it.
+void pump() {
+    if (db->pumping) {
+        db->repump = true;
+        return;
+    }
+    db->pumping = true;
+    do {
+        db->repump = false;
+        while (!db->current && !db->queue.empty() && db->mode->verifies())
+            start();
+    } while (db->repump);
+    db->pumping = false;
 }
 
 // The commit in progress when it waits on CLIENT with commit id ID, else null.
-Commit *waiting(uint64_t client, uint64_t id, Commit::Stage stage) {
-    if (db->queue.empty())
+Entry *waiting(uint64_t client, uint64_t id, Entry::Stage stage) {
+    Entry *e = in_progress();
+    if (!e || e->stage != stage || e->c.id != id || e->verifier_client != client)
         return nullptr;
-    Commit &c = db->queue.front();
-    if (c.stage != stage || c.id != id || c.verifier_client != client)
-        return nullptr;
-    return &c;
+    return e;
 }
 
 void on_verify_result(Client &client, const Frame &f) {
@@ -318,8 +310,8 @@ void on_verify_result(Client &client, const Frame &f) {
         Server::log("malformed verify result from " + client.describe());
         return;
     }
-    Commit *c = waiting(client.id, id, Commit::Stage::verifying);
-    if (!c)
+    Entry *e = waiting(client.id, id, Entry::Stage::verifying);
+    if (!e)
         return;  // late: that commit already ended
     if (status != 0 || accept == 0) {
         if (reason.empty())
@@ -327,23 +319,32 @@ void on_verify_result(Client &client, const Frame &f) {
                      std::to_string(status) + "; no reason given, that card's syslog has it)";
         else
             reason = "refused by the verifier (" + client.describe() + "): " + reason;
-        finish(EPERM, reason);
-        pump();
-        return;
+        return finish(EPERM, reason);
     }
-    if (committer_gone(*c)) {
-        drop_front("after its check");
-        pump();
+    if (db->mode->abandoned(e->c))
+        return drop("its requester went away after its check");
+    auto it = db->regs.find(e->verifier);
+    if (it == db->regs.end() || !send_item(it->second, T_CFG_APPLY, item_msg(*e, it->second)))
+        return finish(ECONNRESET, "the verifier of " + e->c.path + " went away");
+    e->stage = Entry::Stage::applying;
+    e->deadline_ms = Server::now_ms() + timeout_ms();
+}
+
+void stored(uint64_t ticket, StoreResult r) {
+    Entry *e = in_progress();
+    if (!e || e->c.ticket != ticket || e->stage != Entry::Stage::storing)
         return;
+    switch (r.outcome) {
+        case StoreOutcome::ok:
+            e->c.sequence = r.end.sequence;
+            return finish(0, "");
+        case StoreOutcome::withdrawn:
+            return drop(
+                r.end.reason.empty() ? "its requester withdrew it before its store" : r.end.reason,
+                true);
+        case StoreOutcome::failed:
+            return finish(r.end.status, r.end.reason, true);
     }
-    auto it = db->regs.find(c->verifier);
-    if (it == db->regs.end() || !send_item(it->second, T_CFG_APPLY, item_msg(*c, it->second))) {
-        finish(ECONNRESET, "the verifier of " + c->path + " went away");
-        pump();
-        return;
-    }
-    c->stage = Commit::Stage::applying;
-    c->deadline_ms = Server::now_ms() + timeout_ms();
 }
 
 void on_apply_result(Client &client, const Frame &f) {
@@ -355,42 +356,27 @@ void on_apply_result(Client &client, const Frame &f) {
         Server::log("malformed apply result from " + client.describe());
         return;
     }
-    Commit *c = waiting(client.id, id, Commit::Stage::applying);
-    if (!c)
+    Entry *e = waiting(client.id, id, Entry::Stage::applying);
+    if (!e)
         return;
-    if (status != 0) {
-        finish(EIO,
-               "the verifier failed to apply " + c->path + " (" + client.describe() + ", status " +
-                   std::to_string(status) + (reason.empty() ? ")" : "): " + reason),
-               true);
-        pump();
-        return;
-    }
-    std::string err;
-    bool ok = (c->flags & ITEM_DELETE) ? db->store->remove(c->path, c->sequence, &err)
-                                       : db->store->put(c->path, c->value, c->sequence, &err);
-    if (!ok) {
-        finish(EIO,
-               "applied but not stored (" + err +
-                   "); the stored item is unchanged and was handed back to the verifier",
-               true);
-        pump();
-        return;
-    }
-    notify_all(*c);
-    finish(0, "");
-    pump();
+    if (status != 0)
+        return finish(EIO,
+                      "the verifier failed to apply " + e->c.path + " (" + client.describe() +
+                          ", status " + std::to_string(status) +
+                          (reason.empty() ? ")" : "): " + reason),
+                      true);
+    e->stage = Entry::Stage::storing;
+    uint64_t ticket = e->c.ticket;
+    db->mode->store(e->c, [ticket](StoreResult r) { stored(ticket, std::move(r)); });
 }
 
 // Ends the commit in progress when it waits on a registration that is gone.
 void verifier_gone(uint32_t handle, const std::string &why) {
-    if (db->queue.empty())
+    Entry *e = in_progress();
+    if (!e || e->verifier != handle ||
+        (e->stage != Entry::Stage::verifying && e->stage != Entry::Stage::applying))
         return;
-    Commit &c = db->queue.front();
-    if (c.stage == Commit::Stage::queued || c.verifier != handle)
-        return;
-    finish(ECONNRESET, "the verifier of " + c.path + " " + why + " during the commit");
-    pump();
+    finish(ECONNRESET, "the verifier of " + e->c.path + " " + why + " during the commit");
 }
 
 bool read_path(Reader &r, std::string &path) {
@@ -481,14 +467,16 @@ void on_register(Client &c, const Frame &f) {
     reg.client = c.id;
     reg.verifier = f.type == T_CFG_REG_VERIFY;
     reg.path = path;
-    auto &stored = db->regs[reg.handle] = reg;
+    db->regs[reg.handle] = reg;
     Writer body;
     body.u32(reg.handle);
     db->server->reply(c, f, 0, "", body);
     Server::log(std::string(reg.verifier ? "verifier" : "notification") + " registration " +
                 std::to_string(reg.handle) + " for " + path + " by " + c.describe());
     if (flags & REG_REPLAY)
-        hand_state_when_free(stored);
+        hand_state(reg.handle);
+    if (reg.verifier)
+        pump();
 }
 
 // The registration HANDLE when the process of C made it, else null (and C is answered).
@@ -510,11 +498,10 @@ void on_resync(Client &c, const Frame &f) {
         db->server->reply(c, f, EINVAL, "resync: bad request");
         return;
     }
-    Registration *reg = own_registration(c, f, handle);
-    if (!reg)
+    if (!own_registration(c, f, handle))
         return;
     db->server->reply(c, f, 0);
-    hand_state_when_free(*reg);
+    hand_state(handle);
 }
 
 // A card's report of the zone in effect, on one of its registrations' connections.
@@ -526,13 +513,8 @@ void on_effect(Client &c, const Frame &f) {
     bool registered = false;
     for (auto &[h, reg] : db->regs)
         registered |= reg.client == c.id;
-    // Bounded: card numbers come from the clients.
-    if (!registered || c.card < 0 || (db->effects.size() >= 1000 && !db->effects.count(c.card)))
-        return;
-    Effect &e = db->effects[c.card];
-    e.zone = zone;
-    e.pid = c.pid;
-    e.client = c.id;
+    if (registered)
+        db->mode->effect(c, zone);
 }
 
 void on_zones(Client &c, const Frame &f) {
@@ -540,29 +522,7 @@ void on_zones(Client &c, const Frame &f) {
         db->server->reply(c, f, EINVAL, "zones: bad request");
         return;
     }
-    std::string err;
-    auto stored = db->store->get(CFG_TZ_ITEM, &err);
-    if (!stored && !err.empty()) {
-        db->server->reply(c, f, EIO, err);
-        return;
-    }
-    // Every card that reported, and every card with a process connected.
-    std::map<int, const Effect *> cards;
-    for (auto &[card, e] : db->effects)
-        cards[card] = &e;
-    db->server->for_each_client([&](Client &k) {
-        if (k.hello && !k.observer && k.card >= 0)
-            cards.emplace(k.card, nullptr);
-    });
-    Writer body;
-    body.str(CFG_TZ_ITEM).u8(stored ? 1 : 0).bytes(stored ? stored->value : std::vector<uint8_t>());
-    body.u32(uint32_t(cards.size()));
-    for (auto &[card, e] : cards) {
-        Client *k = e ? db->server->client(e->client) : nullptr;
-        body.u32(uint32_t(card)).u8(e ? 1 : 0).str(e ? e->zone : std::string());
-        body.u32(e ? uint32_t(e->pid) : 0).u8(k && !k->closing ? 1 : 0);
-    }
-    db->server->reply(c, f, 0, "", body);
+    db->mode->zones(c, f);
 }
 
 void on_unregister(Client &c, const Frame &f) {
@@ -591,20 +551,19 @@ void on_commit(Client &c, const Frame &f) {
     }
     commit.flags &= ITEM_DELETE;
     if (std::string why = cfg_schema_problem(commit.path); !why.empty()) {
-        // An item stored before the schema knew better is removed without its verifier, which
-        // would take any name below its path for the time-zone item.
-        std::string err;
-        if ((commit.flags & ITEM_DELETE) && db->store->get(commit.path, &err)) {
-            uint64_t seq = std::max(db->next_sequence, db->store->last_sequence() + 1);
-            if (db->store->remove(commit.path, seq, &err)) {
-                db->next_sequence = seq + 1;
-                db->server->reply(c, f, 0, "", Writer().u64(seq));
-            } else {
-                db->server->reply(c, f, EIO, err);
-            }
+        if (!(commit.flags & ITEM_DELETE)) {
+            db->server->reply(c, f, EINVAL, why);
             return;
         }
-        db->server->reply(c, f, EINVAL, why);
+        // An item stored before the schema knew better is removed without its verifier, which
+        // would take any name below its path for the time-zone item.
+        Later l = Server::later(c, f);
+        db->mode->remove_unknown(commit.path, [l, why](const CommitEnd &e) {
+            if (e.status == ENOENT)
+                db->server->reply(l, EINVAL, why);
+            else
+                db->server->reply(l, e.status, e.reason, Writer().u64(e.sequence));
+        });
         return;
     }
     if (commit.flags & ITEM_DELETE)
@@ -613,16 +572,7 @@ void on_commit(Client &c, const Frame &f) {
         db->server->reply(c, f, EINVAL, "commit: the value is not a well-formed tuple");
         return;
     }
-    if (db->queue.size() >= MAX_QUEUE) {
-        db->server->reply(c, f, EBUSY, "too many commits waiting, try again");
-        return;
-    }
-    commit.id = db->next_commit++;
-    commit.committer = c.id;
-    commit.request.type = f.type;
-    commit.request.seq = f.seq;
-    db->queue.push_back(std::move(commit));
-    pump();
+    db->mode->submit(std::move(commit), c, f);
 }
 
 void on_get(Client &c, const Frame &f) {
@@ -632,15 +582,15 @@ void on_get(Client &c, const Frame &f) {
         db->server->reply(c, f, EINVAL, "get: bad path or request");
         return;
     }
-    std::string err;
-    auto item = db->store->get(path, &err);
-    if (!item) {
-        db->server->reply(c, f, err.empty() ? ENOENT : EIO, err.empty() ? "no such item" : err);
-        return;
-    }
-    Writer body;
-    body.u64(item->sequence).bytes(item->value);
-    db->server->reply(c, f, 0, "", body);
+    Later l = Server::later(c, f);
+    db->mode->get(path, false, [l](ReadResult r) {
+        if (r.status != 0)
+            db->server->reply(l, r.status, r.reason);
+        else if (r.items.empty())
+            db->server->reply(l, ENOENT, "no such item");
+        else
+            db->server->reply(l, 0, "", Writer().u64(r.items[0].sequence).bytes(r.items[0].value));
+    });
 }
 
 // LIST (byte prefix) and SCAN (below a path), a page at a time after a given path.
@@ -652,59 +602,84 @@ void on_list(Client &c, const Frame &f) {
         db->server->reply(c, f, EINVAL, "bad path or request");
         return;
     }
-    std::vector<StoredItem> items;
-    std::string err;
-    if (!db->store->scan_prefix(prefix, &items, &err)) {
-        db->server->reply(c, f, EIO, err);
-        return;
-    }
-    Writer page;
-    uint32_t count = 0;
-    bool more = false;
-    Writer entries;
-    for (auto &it : items) {
-        if (!after.empty() && it.path <= after)
-            continue;
-        if (f.type == T_CFG_SCAN && !cfg_below(it.path, prefix))
-            continue;
-        size_t need = 4 + it.path.size() + 8 + 4 + it.value.size();
-        if (entries.size() + need > PAGE_BUDGET) {
-            more = true;
-            break;
+    Later l = Server::later(c, f);
+    db->mode->scan(prefix, [l, prefix, after](ReadResult r) {
+        if (r.status != 0)
+            return (void)db->server->reply(l, r.status, r.reason);
+        uint32_t count = 0;
+        bool more = false;
+        Writer entries;
+        for (auto &it : r.items) {
+            if (!after.empty() && it.path <= after)
+                continue;
+            if (l.request.type == T_CFG_SCAN && !cfg_below(it.path, prefix))
+                continue;
+            size_t need = 4 + it.path.size() + 8 + 4 + it.value.size();
+            if (entries.size() + need > PAGE_BUDGET) {
+                more = true;
+                break;
+            }
+            entries.str(it.path).u64(it.sequence).bytes(it.value);
+            count++;
         }
-        entries.str(it.path).u64(it.sequence).bytes(it.value);
-        count++;
-    }
-    page.u32(count).raw(entries.data().data(), entries.size()).u8(more ? 1 : 0);
-    db->server->reply(c, f, 0, "", page);
+        Writer page;
+        page.u32(count).raw(entries.data().data(), entries.size()).u8(more ? 1 : 0);
+        db->server->reply(l, 0, "", page);
+    });
 }
 
 }  // namespace
 
-bool cfgdb_open(Server &server, const std::string &statedir, std::string &error) {
+void cfgdb_enqueue(Commit c) {
+    c.id = db->next_commit++;
+    uint64_t ticket = c.ticket;
+    if (db->queue.count(ticket))
+        return;
+    Entry e;
+    e.c = std::move(c);
+    db->queue.emplace(ticket, std::move(e));
+    pump();
+}
+
+bool cfgdb_dequeue(uint64_t ticket) {
+    if (db->current == ticket)
+        return false;
+    db->queue.erase(ticket);
+    return true;
+}
+
+void cfgdb_pump() {
+    pump();
+}
+
+void cfgdb_changed(const std::string &path, bool deleted, uint64_t sequence,
+                   const std::vector<uint8_t> &value, bool applied, uint64_t commit) {
+    if (!cfg_schema_problem(path).empty())
+        return;  // where the database knows no item (written by hand into etcd)
+    if (deleted)
+        db->delivered.erase(path);
+    else
+        db->delivered[path] = sequence;
+    uint32_t flags = deleted ? ITEM_DELETE : 0;
+    for (auto &[h, r] : db->regs) {
+        if (!cfg_below(path, r.path))
+            continue;
+        if (!r.verifier)
+            send_item(r, T_CFG_NOTIFY, msg_for(r, path, flags, sequence, value, commit));
+        else if (!applied)
+            send_item(r, T_CFG_APPLY, msg_for(r, path, flags | ITEM_STORED, sequence, value));
+    }
+}
+
+const std::map<std::string, uint64_t> &cfgdb_delivered() {
+    return db->delivered;
+}
+
+bool cfgdb_open(Server &server, std::unique_ptr<Mode> mode, std::string &) {
     static CfgDb instance;
     db = &instance;
     db->server = &server;
-    if (!platform::make_dirs(statedir, 0700)) {
-        error = "cannot create the state directory " + statedir;
-        return false;
-    }
-    db->file = Store::file_in(statedir);
-    // The database is platformd's alone (readers ask platformd): 0600 whatever the umask, also
-    // for a file an earlier version made. SQLite gives its -wal and -shm files the same mode.
-    int fd = open(db->file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        error = db->file + ": " + strerror(errno);
-        return false;
-    }
-    fchmod(fd, 0600);
-    close(fd);
-    std::string err;
-    db->store = Store::open(db->file, &err);
-    if (!db->store) {
-        error = err;
-        return false;
-    }
+    db->mode = std::move(mode);
     auto parse_count = [](const std::vector<std::string> &args, long max, long &out,
                           std::string &message) -> bool {
         char *end = nullptr;
@@ -801,7 +776,7 @@ bool cfgdb_open(Server &server, const std::string &statedir, std::string &error)
 }
 
 void cfgdb_frame(Server &server, Client &c, const Frame &f) {
-    if (!db || !db->store) {
+    if (!db || !db->mode) {
         server.reply(c, f, ENOSYS, "the configuration database is not open");
         return;
     }
@@ -853,29 +828,27 @@ void cfgdb_client_gone(Server &, Client &c) {
 }
 
 void cfgdb_tick(Server &) {
-    if (!db || db->queue.empty())
-        return;
-    Commit &c = db->queue.front();
-    if (c.stage == Commit::Stage::queued || Server::now_ms() < c.deadline_ms)
+    Entry *e = db ? in_progress() : nullptr;
+    if (!e || (e->stage != Entry::Stage::verifying && e->stage != Entry::Stage::applying) ||
+        Server::now_ms() < e->deadline_ms)
         return;
     // An apply that outlasts its time may still run: the verifier is handed the stored state
     // after it.
     finish(ETIMEDOUT,
-           "the verifier of " + c.path + " did not answer within " + std::to_string(timeout_ms()) +
-               " ms",
-           c.stage == Commit::Stage::applying);
-    pump();
+           "the verifier of " + e->c.path + " did not answer within " +
+               std::to_string(timeout_ms()) + " ms",
+           e->stage == Entry::Stage::applying);
 }
 
 void cfgdb_status(Server &, std::vector<std::string> &lines) {
-    if (!db || !db->store) {
+    if (!db || !db->mode) {
         lines.push_back("configuration database: not open");
         return;
     }
+    db->mode->status(lines);
     size_t verifiers = 0;
     for (auto &[h, r] : db->regs)
         verifiers += r.verifier;
-    lines.push_back("configuration database: " + db->file);
     lines.push_back("  clients bound " + std::to_string(db->bound.size()) + ", verifiers " +
                     std::to_string(verifiers) + ", notification registrations " +
                     std::to_string(db->regs.size() - verifiers));
@@ -889,12 +862,11 @@ void cfgdb_status(Server &, std::vector<std::string> &lines) {
                     std::to_string(db->counters.failed) + " failed, " +
                     std::to_string(db->counters.dropped) + " dropped, " +
                     std::to_string(db->queue.size()) + " waiting or in progress");
-    if (!db->queue.empty() && db->queue.front().stage != Commit::Stage::queued) {
-        const Commit &c = db->queue.front();
-        Client *v = db->server->client(c.verifier_client);
-        lines.push_back("  in progress: " + c.path + ", " +
-                        (c.stage == Commit::Stage::verifying ? "verifying" : "applying") + " on " +
-                        (v ? v->describe() : "?"));
+    if (const Entry *e = in_progress(); e && e->stage != Entry::Stage::queued) {
+        static const char *stages[] = {"queued", "checking", "verifying", "applying", "storing"};
+        Client *v = db->server->client(e->verifier_client);
+        lines.push_back("  in progress: " + e->c.path + e->c.origin + ", " + stages[int(e->stage)] +
+                        (v ? " on " + v->describe() : std::string()));
     }
 }
 

@@ -1,7 +1,8 @@
-// The configuration database's hooks into platformd. The server calls them; one implementation
-// is linked into the daemon.
+// The configuration database's hooks into platformd. The server calls them; the mode (mode.h)
+// given to cfgdb_open() decides where the items live and how commits travel.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,10 @@
 
 namespace platformd {
 
-// Opens the database under STATEDIR at start-up; false with a reason in ERROR stops the daemon.
-bool cfgdb_open(Server &, const std::string &statedir, std::string &error);
+class Mode;
+
+// Sets the database up over MODE at start-up; false with a reason in ERROR stops the daemon.
+bool cfgdb_open(Server &, std::unique_ptr<Mode> mode, std::string &error);
 // Every frame of type 0x100..0x1FF from a client that said HELLO.
 void cfgdb_frame(Server &, Client &, const proto::Frame &);
 // A client is gone (hung up, dropped, or the daemon is stopping); drop what it held.

@@ -1,3 +1,7 @@
+// Cluster mode: platformd as one card's agent of a router whose shared state lives in etcd
+// (cluster.h, docs/cluster.md). The frames, registrations and the verify/apply pipeline are
+// cfgdb.cpp's; what is here is where the items are, how a commit reaches the dLRSC and its
+// outcome comes back, how the card follows the stored items, and the role.
 #include "cluster.h"
 
 #include <errno.h>
@@ -27,41 +31,23 @@ constexpr int64_t RENEW_MS = 500;
 constexpr int64_t STATUS_EVERY_MS = 1000;
 // How long a requester waits for the outcome of its commit before it withdraws it.
 constexpr int64_t COMMIT_TIMEOUT_MS = 10000;
-// How long the dLRSC waits for each answer of its verifier.
-constexpr int64_t VERIFIER_TIMEOUT_MS = 5000;
 constexpr size_t MAX_OUTSTANDING = 1000;
 constexpr int64_t SETTLE_EVERY_MS = 500;
-constexpr size_t PAGE_BUDGET = MAX_PAYLOAD - 1024;
 
-struct Registration {
-    uint32_t handle = 0;
-    uint64_t client = 0;
-    bool verifier = false;
-    std::string path;
-    // The stored state is to be handed over once the commit this verifier works on has ended
-    // (handing it before would put it ahead of that commit's apply or store).
-    bool state_due = false;
-};
-
-// A card's report of the zone in effect, as its card key in etcd carries it.
+// A card as its card key in etcd describes it.
 struct CardReport {
-    bool reported = false;
-    std::string zone;  // empty: none
+    bool reported = false;  // of the zone in effect:
+    std::string zone;       // empty: none
     pid_t pid = 0;
     bool connected = false;  // the reporter is still connected to that card's platformd
-};
-
-// An item as etcd holds it, checked.
-struct Item {
-    std::string path;
-    std::vector<uint8_t> value;
-    int64_t revision = 0;  // mod_revision: the item's sequence
+    // For role show: the card's processes (its platformd included), ready ones, role-event
+    // registrations.
+    uint32_t processes = 0, ready = 0, registrations = 0;
 };
 
 // A commit this card's client made, waiting for its result.
 struct Outstanding {
-    uint64_t client = 0;
-    Frame request;
+    Later requester;  // its client 0 once nobody waits to hear how it ended
     std::string path;
     std::string key;      // the pending key
     int64_t created = 0;  // its create revision; 0 until the put was acknowledged
@@ -70,6 +56,8 @@ struct Outstanding {
 };
 
 // A pending commit the dLRSC works on.
+
+// A pending commit taken up by this card as the dLRSC: what its store and result need.
 struct Pending {
     std::string key;
     int64_t created = 0;
@@ -79,18 +67,20 @@ struct Pending {
     bool del = false;
     std::vector<uint8_t> value;
     std::string result_key;
-    // settling: the store's outcome is unknown; nothing else is taken up until etcd tells.
-    enum class Stage {
-        queued,
-        checking,
-        verifying,
-        applying,
-        storing,
-        settling
-    } stage = Stage::queued;
-    uint32_t verifier = 0;
-    uint64_t verifier_client = 0;
+};
+
+// The store in progress, as far as the watch needs to know it: its change is the pipeline's own.
+struct Storing {
+    std::string path;
+    bool del = false;
+    std::vector<uint8_t> value;
+};
+
+// A store whose outcome was unknown: nothing else is taken up until etcd tells.
+struct Settling {
+    int64_t created = 0;
     int64_t deadline_ms = 0;
+    std::function<void(StoreResult)> done;
 };
 
 struct Counters {
@@ -109,7 +99,7 @@ struct Agent {
     int64_t lease = 0;
     bool granting = false;
     int64_t last_renew_ms = 0;
-    std::vector<std::string> announced_ready;  // the "ready" list of the card key as last put
+    json announced;  // the card key's value as last put
     bool renewing = false;
     uint64_t next_commit = 1;
 
@@ -120,7 +110,7 @@ struct Agent {
     std::string watch_state = "starting";
     int64_t seen_revision = 0;
     std::set<int> cards_up;             // the cards whose key is in etcd, as the watch last said
-    std::map<int, CardReport> reports;  // what their keys say of the zone in effect
+    std::map<int, CardReport> reports;  // what their keys say (kept for a card gone since)
 
     // The zone in effect on this card, as its tzd last reported it.
     bool reported = false;
@@ -128,16 +118,10 @@ struct Agent {
     pid_t reporter_pid = 0;
     uint64_t reporter = 0;  // its client id; 0 once it went away
 
-    // Following: path -> what was handed to the registrants.
-    std::map<std::string, int64_t> view;
-    bool synced = false;
-    // Revisions stored by this card's own pipeline: its verifier applied them already.
+    // Following: revisions stored by this card's own pipeline, whose verifier applied them.
     std::set<int64_t> own_stores;
-
-    // Registrations and binds of this card's clients.
-    std::map<uint32_t, Registration> regs;
-    uint32_t next_handle = 1;
-    std::map<uint64_t, std::string> bound;
+    std::optional<Storing> storing;
+    std::optional<Settling> settling;
 
     // Commits made here: id (the pending key's tail) -> state.
     std::map<std::string, Outstanding> outstanding;
@@ -146,9 +130,7 @@ struct Agent {
     int holder = -1;
     int64_t holder_created = 0;  // the role key's create revision (0: absent)
     uint64_t pending_watch = 0;
-    std::map<int64_t, Pending> queue;  // by create revision: the one order of commits
-    bool busy = false;                 // the front is in progress
-    uint64_t verify_id = 1;
+    std::map<int64_t, Pending> queue;  // by create revision: handed to the pipeline
     Counters counters;
 };
 
@@ -164,14 +146,6 @@ std::string cfg_key(const std::string &path) {
     return A->root + "cfg" + path;
 }
 
-std::string relative_name(const std::string &item, const std::string &base) {
-    std::string name = item.substr(base.size());
-    while (!name.empty() && name[0] == '/')
-        name.erase(0, 1);
-    return name;
-}
-
-// The value of an item key as a tuple; nullopt when it is not a JSON array of strings (values
 // in etcd can be written by anyone with etcdctl).
 std::optional<std::vector<uint8_t>> tuple_of(const std::string &text) {
     json j = json::parse(text, nullptr, false);
@@ -195,12 +169,13 @@ std::string json_of(const std::vector<uint8_t> &tuple) {
     return j.dump();
 }
 
-// An item key read from etcd, checked; nullopt (logged once per key) when it is not one.
-std::optional<Item> item_of(const etcd::KeyValue &kv) {
+// An item key read from etcd, checked; nullopt (logged once per key) when it is not one. Its
+// sequence is its mod_revision.
+std::optional<StoredItem> item_of(const etcd::KeyValue &kv) {
     static std::set<std::string> logged;
     std::string base = A->root + "cfg";
-    Item it;
-    it.revision = kv.mod_revision;
+    StoredItem it;
+    it.sequence = uint64_t(kv.mod_revision);
     if (kv.key.compare(0, base.size(), base) == 0)
         it.path = kv.key.substr(base.size());
     auto value = tuple_of(kv.value);
@@ -214,59 +189,17 @@ std::optional<Item> item_of(const etcd::KeyValue &kv) {
     return it;
 }
 
-bool send_item(const Registration &r, uint16_t type, const CfgItemMsg &m) {
-    Writer w;
-    m.write(w);
-    return A->server->send(r.client, type, 0, w.data());
-}
-
-// An item as stored, for a verifier: it checks, then applies it, and its answer is not awaited.
-CfgItemMsg stored(CfgItemMsg m) {
-    m.flags |= ITEM_STORED;
-    return m;
-}
-
-CfgItemMsg msg_for(const Registration &r, const std::string &path, bool deleted, int64_t revision,
-                   const std::vector<uint8_t> &value, uint64_t commit = 0) {
-    CfgItemMsg m;
-    m.handle = r.handle;
-    m.commit = commit;
-    m.path = path;
-    m.name = relative_name(path, r.path);
-    m.flags = deleted ? ITEM_DELETE : 0;
-    m.sequence = uint64_t(revision);
-    if (!deleted)
-        m.value = value;
-    return m;
-}
-
 // ---- following ----
 
-// Hands one change to the registrants: notifications to the followers, and to the verifiers
-// of this card when their own pipeline did not put it into effect already (a store made while
-// another card held the role, or with etcdctl).
+// Hands one change over; this card's verifiers get it unless its own pipeline put it into
+// effect already (a store made while another card held the role, or with etcdctl, they need).
 void hand_over(const std::string &path, bool deleted, int64_t revision,
                const std::vector<uint8_t> &value) {
-    if (!cfg_schema_problem(path).empty())
-        return;  // written with etcdctl where the database knows no item
-    if (deleted)
-        A->view.erase(path);
-    else
-        A->view[path] = revision;
     bool own = A->own_stores.erase(revision) > 0;
-    if (A->busy && !A->queue.empty()) {  // the store in progress, whose answer is still on its way
-        const Pending &p = A->queue.begin()->second;
-        own = own || (p.stage == Pending::Stage::storing && p.path == path && p.del == deleted &&
-                      (deleted || p.value == value));
-    }
-    for (auto &[h, r] : A->regs) {
-        if (!cfg_below(path, r.path))
-            continue;
-        if (!r.verifier)
-            send_item(r, T_CFG_NOTIFY, msg_for(r, path, deleted, revision, value));
-        else if (!own)
-            send_item(r, T_CFG_APPLY, stored(msg_for(r, path, deleted, revision, value)));
-    }
+    // The store in progress, whose answer is still on its way.
+    if (const Storing *s = A->storing ? &*A->storing : nullptr)
+        own = own || (s->path == path && s->del == deleted && (deleted || s->value == value));
+    cfgdb_changed(path, deleted, uint64_t(revision), value, own);
 }
 
 void on_cfg_watch(const etcd::WatchUpdate &u) {
@@ -287,17 +220,16 @@ void on_cfg_watch(const etcd::WatchUpdate &u) {
                 if (!it)
                     continue;
                 present.insert(it->path);
-                auto v = A->view.find(it->path);
-                if (v == A->view.end() || v->second != it->revision)
-                    hand_over(it->path, false, it->revision, it->value);
+                auto v = cfgdb_delivered().find(it->path);
+                if (v == cfgdb_delivered().end() || v->second != it->sequence)
+                    hand_over(it->path, false, int64_t(it->sequence), it->value);
             }
             std::vector<std::string> gone;
-            for (auto &[path, rev] : A->view)
+            for (auto &[path, rev] : cfgdb_delivered())
                 if (!present.count(path))
                     gone.push_back(path);
             for (auto &path : gone)
                 hand_over(path, true, u.revision, {});
-            A->synced = true;
             A->seen_revision = std::max(A->seen_revision, u.revision);
             if (A->watch_state == "starting")
                 A->watch_state = "open";
@@ -308,12 +240,12 @@ void on_cfg_watch(const etcd::WatchUpdate &u) {
                 if (e.deleted) {
                     std::string base = A->root + "cfg";
                     std::string path = e.kv.key.substr(std::min(base.size(), e.kv.key.size()));
-                    if (A->view.count(path))
+                    if (cfgdb_delivered().count(path))
                         hand_over(path, true, e.kv.mod_revision, {});
                     continue;
                 }
                 if (auto it = item_of(e.kv))
-                    hand_over(it->path, false, it->revision, it->value);
+                    hand_over(it->path, false, int64_t(it->sequence), it->value);
             }
             A->seen_revision = std::max(A->seen_revision, u.revision);
             return;
@@ -322,13 +254,25 @@ void on_cfg_watch(const etcd::WatchUpdate &u) {
 
 // ---- the card's lease ----
 
-void put_card_key() {
-    A->announced_ready = A->router->ready_programs(A->opts.card);
-    json v = {{"pid", getpid()}, {"program", "platformd"}, {"ready", A->announced_ready}};
+// The card key's value: the card's platformd, its ready programs and role-event registrations,
+// and the zone in effect as its tzd reported it.
+json card_value() {
+    Router::CardCounts n = A->router->card_counts(A->opts.card);
+    json v = {{"pid", getpid()},
+              {"program", "platformd"},
+              {"ready", A->router->ready_programs(A->opts.card)},
+              {"processes", n.processes + 1},
+              {"ready_processes", n.ready},
+              {"role_registrations", n.registrations}};
     if (A->reported)
         v["effect"] = {
             {"zone", A->zone}, {"pid", A->reporter_pid}, {"connected", A->reporter != 0}};
-    A->etcd->put(A->root + "cards/" + std::to_string(A->opts.card), v.dump(), A->lease,
+    return v;
+}
+
+void put_card_key() {
+    A->announced = card_value();
+    A->etcd->put(A->root + "cards/" + std::to_string(A->opts.card), A->announced.dump(), A->lease,
                  [](const etcd::Reply &r) {
                      if (!r.ok())
                          Server::log("cannot announce the card in etcd: " + r.reason);
@@ -385,12 +329,8 @@ void answer(Outstanding &o, uint32_t status, const std::string &reason, int64_t 
         A->counters.failed++;
     if (status != 0)
         Server::log("commit of " + o.path + " not done: " + reason);
-    Client *c = A->server->client(o.client);
-    if (!c || c->closing)
-        return;
-    Writer body;
-    body.u64(status == 0 ? uint64_t(sequence) : 0);
-    A->server->reply(*c, o.request, status, reason, body);
+    A->server->reply(o.requester, status, reason,
+                     Writer().u64(status == 0 ? uint64_t(sequence) : 0));
 }
 
 std::string result_key(int card, const std::string &id) {
@@ -436,7 +376,7 @@ void withdraw(const std::string &id, bool answer_client) {
     Outstanding &o = it->second;
     o.withdrawing = true;
     if (!answer_client)
-        o.client = 0;
+        o.requester.client = 0;
     etcd::Txn t;
     t.compare.push_back(etcd::Compare::create_revision(o.key, o.created));
     t.success.push_back(etcd::TxnOp::del(o.key));
@@ -464,7 +404,7 @@ void withdraw(const std::string &id, bool answer_client) {
                     if (kv.key == o.key) {
                         o.created = kv.create_revision;
                         o.withdrawing = false;
-                        return withdraw(id, o.client != 0);
+                        return withdraw(id, o.requester.client != 0);
                     }
             }
             answer(o, CFG_OUTCOME_UNKNOWN,
@@ -480,75 +420,30 @@ void withdraw(const std::string &id, bool answer_client) {
 }
 
 // An item stored before the schema knew better (or with etcdctl) is removed without the
-// verifier, which would take any name below its path for the time-zone item.
-void remove_unknown(Client &c, const Frame &f, const std::string &path, const std::string &why) {
-    uint64_t id = c.id;
-    Frame req;
-    req.type = f.type;
-    req.seq = f.seq;
-    etcd::Txn t;
-    t.compare.push_back(
-        etcd::Compare::create_revision(cfg_key(path), 0, etcd::Compare::Op::greater));
-    t.success.push_back(etcd::TxnOp::del(cfg_key(path)));
-    A->etcd->txn(t, [id, req, why](const etcd::Reply &r) {
-        Client *c = A->server->client(id);
-        if (!c || c->closing)
-            return;
-        if (r.ok())
-            return A->server->reply(*c, req, 0, "", Writer().u64(uint64_t(r.revision)));
-        if (r.outcome == etcd::Outcome::compare_failed)
-            return A->server->reply(*c, req, EINVAL, why);
-        A->server->reply(*c, req,
-                         r.outcome == etcd::Outcome::unknown ? CFG_OUTCOME_UNKNOWN : CFG_ENOCONN,
-                         "etcd " + std::string(etcd::outcome_name(r.outcome)) + ": " + r.reason);
-    });
-}
 
-void on_commit(Client &c, const Frame &f) {
-    if (!A->server->allowed(c, f, "commit configuration"))
-        return;
-    Reader r(f);
-    std::string path;
-    uint32_t flags = 0;
-    std::vector<uint8_t> value;
-    if (!r.str(path, MAX_PATH) || !cfg_path_ok(path) || !r.u32(flags) || !r.bytes(value) ||
-        !r.at_end()) {
-        A->server->reply(c, f, EINVAL, "commit: bad path or request");
-        return;
-    }
-    bool del = flags & ITEM_DELETE;
-    if (std::string why = cfg_schema_problem(path); !why.empty()) {
-        if (del)
-            return remove_unknown(c, f, path, why);
-        A->server->reply(c, f, EINVAL, why);
-        return;
-    }
-    if (del)
-        value.clear();
-    else if (!platform::tuple_strings(value.data(), value.size())) {
-        A->server->reply(c, f, EINVAL, "commit: the value is not a well-formed tuple");
-        return;
-    }
+// ---- commit routing ----
+
+// A commit of this card's client: a pending key, which the dLRSC takes up in create-revision
+// order, whatever card it came from (this one too); the result key brings the outcome back.
+void submit(const Commit &c, Client &client, const Frame &f) {
     if (!A->lease) {
-        A->server->reply(c, f, CFG_ENOCONN,
+        A->server->reply(client, f, CFG_ENOCONN,
                          "not connected to etcd (" + A->health + "); nothing was stored");
         return;
     }
     if (A->outstanding.size() >= MAX_OUTSTANDING) {
-        A->server->reply(c, f, EBUSY, "too many commits waiting, try again");
+        A->server->reply(client, f, EBUSY, "too many commits waiting, try again");
         return;
     }
+    bool del = c.flags & ITEM_DELETE;
     std::string id = hex(A->lease) + "-" + std::to_string(A->next_commit++);
     Outstanding o;
-    o.client = c.id;
-    o.request.type = f.type;
-    o.request.seq = f.seq;
-    o.path = path;
+    o.requester = Server::later(client, f);
+    o.path = c.path;
     o.key = A->root + "pending/" + std::to_string(A->opts.card) + "/" + id;
     o.deadline_ms = Server::now_ms() + COMMIT_TIMEOUT_MS;
-    json v = {{"card", A->opts.card}, {"lease", A->lease}, {"path", path}, {"delete", del}};
-    json tuple = json::parse(json_of(value));
-    v["value"] = tuple;
+    json v = {{"card", A->opts.card}, {"lease", A->lease}, {"path", c.path}, {"delete", del}};
+    v["value"] = json::parse(json_of(c.value));
     etcd::Txn t;
     t.compare.push_back(etcd::Compare::absent(o.key));
     t.success.push_back(etcd::TxnOp::put(o.key, v.dump(), A->lease));
@@ -571,71 +466,39 @@ void on_commit(Client &c, const Frame &f) {
     });
 }
 
-// ---- the dLRSC's pipeline ----
+CommitEnd etcd_failure(const etcd::Reply &r, const std::string &then = {}) {
+    return {r.outcome == etcd::Outcome::unknown       ? CFG_OUTCOME_UNKNOWN
+            : r.outcome == etcd::Outcome::unavailable ? CFG_ENOCONN
+                                                      : EIO,
+            "etcd " + std::string(etcd::outcome_name(r.outcome)) + ": " + r.reason + then, 0};
+}
+
+void remove_unknown(const std::string &path, std::function<void(const CommitEnd &)> done) {
+    etcd::Txn t;
+    t.compare.push_back(
+        etcd::Compare::create_revision(cfg_key(path), 0, etcd::Compare::Op::greater));
+    t.success.push_back(etcd::TxnOp::del(cfg_key(path)));
+    A->etcd->txn(t, [done](const etcd::Reply &r) {
+        if (r.ok())
+            return done({0, "", uint64_t(r.revision)});
+        if (r.outcome == etcd::Outcome::compare_failed)
+            return done({ENOENT, "", 0});
+        done(etcd_failure(r));
+    });
+}
+
+// ---- the dLRSC's part: stores and results ----
 
 bool is_holder() {
     return A->holder == A->opts.card;
 }
 
-const Registration *verifier_for(const std::string &path) {
-    const Registration *best = nullptr;
-    for (auto &[h, r] : A->regs) {
-        if (!r.verifier || !cfg_below(path, r.path))
-            continue;
-        if (!best || r.path.size() > best->path.size() ||
-            (r.path.size() == best->path.size() && r.handle > best->handle))
-            best = &r;
-    }
-    return best;
-}
-
-void pump();
-
-void hand_state(uint32_t handle);
-
-void next() {
-    if (!A->queue.empty())
-        A->queue.erase(A->queue.begin());
-    A->busy = false;
-    for (auto &[h, r] : A->regs)
-        if (r.state_due) {
-            r.state_due = false;
-            hand_state(h);
-        }
-    pump();
-}
-
-// The verifier applies the stored item again after a change it applied was not stored.
-void restore_stored(const Pending &p) {
-    std::string path = p.path;
-    uint32_t verifier = p.verifier;
-    A->etcd->range(
-        cfg_key(path), false, 0,
-        [path, verifier](const etcd::Reply &r) {
-            auto reg = A->regs.find(verifier);
-            if (reg == A->regs.end())
-                return;
-            if (r.outcome == etcd::Outcome::absent) {
-                send_item(reg->second, T_CFG_APPLY,
-                          stored(msg_for(reg->second, path, true, 0, {})));
-                return;
-            }
-            if (!r.ok() || r.kvs.empty()) {
-                Server::log("cannot hand " + path + " back to its verifier: " + r.reason);
-                return;
-            }
-            if (auto it = item_of(r.kvs[0]))
-                send_item(reg->second, T_CFG_APPLY,
-                          stored(msg_for(reg->second, path, false, it->revision, it->value)));
-        },
-        0, true);
-}
-
-// Ends the front commit without storing it: the result key carries STATUS and REASON back.
-void refuse(uint32_t status, const std::string &reason) {
-    Pending &p = A->queue.begin()->second;
-    Server::log("commit of " + p.path + " from card " + std::to_string(p.card) +
-                " not done: " + reason);
+// Ends pending commit CREATED without a store: the result key carries STATUS and REASON back.
+void refuse(int64_t created, uint32_t status, const std::string &reason) {
+    auto it = A->queue.find(created);
+    if (it == A->queue.end())
+        return;
+    const Pending &p = it->second;
     json res = {{"status", status}, {"reason", reason}};
     etcd::Txn t;
     t.compare.push_back(etcd::Compare::create_revision(p.key, p.created));
@@ -645,14 +508,17 @@ void refuse(uint32_t status, const std::string &reason) {
         if (!r.ok() && r.outcome != etcd::Outcome::compare_failed)
             Server::log("cannot hand a refusal back: " + r.reason);
     });
-    next();
+    A->queue.erase(it);
 }
 
 // The fenced store: only while this card still holds the role as it took it, and the requester
-// still waits for this commit.
-void store() {
-    Pending &p = A->queue.begin()->second;
-    p.stage = Pending::Stage::storing;
+// still waits for this commit (its pending key is the one taken up).
+void store(const Commit &c, std::function<void(StoreResult)> done) {
+    auto it = A->queue.find(int64_t(c.ticket));
+    if (it == A->queue.end())
+        return done({StoreOutcome::withdrawn, {}});
+    const Pending &p = it->second;
+    A->storing = Storing{p.path, p.del, p.value};
     json ok = {{"status", 0}, {"reason", ""}};
     etcd::Txn t;
     t.compare.push_back(etcd::Compare::create_revision(A->root + "dlrsc", A->holder_created));
@@ -665,45 +531,43 @@ void store() {
     t.success.push_back(etcd::TxnOp::del(p.key));
     t.failure.push_back(etcd::TxnOp::get(A->root + "dlrsc"));
     int64_t created = p.created;
-    A->etcd->txn(t, [created](const etcd::Reply &r) {
-        if (A->queue.empty() || A->queue.begin()->first != created)
-            return;
-        Pending &p = A->queue.begin()->second;
+    std::string path = p.path;
+    A->etcd->txn(t, [created, path, done](const etcd::Reply &r) {
+        A->storing.reset();
         if (r.ok()) {
             // The verifier has it in effect; the watch need not hand it over again (unless the
             // watch was quicker than this answer).
             if (A->seen_revision < r.revision)
                 A->own_stores.insert(r.revision);
             A->counters.stored++;
-            return next();
+            A->queue.erase(created);
+            return done({StoreOutcome::ok, {0, "", uint64_t(r.revision)}});
         }
-        if (r.outcome != etcd::Outcome::unknown)
-            restore_stored(p);
         switch (r.outcome) {
             case etcd::Outcome::compare_failed: {
                 bool role_moved = r.kvs.empty() || r.kvs[0].create_revision != A->holder_created;
                 if (role_moved) {
-                    Server::log("commit of " + p.path + " not stored: card " +
-                                std::to_string(A->opts.card) + " no longer holds the dLRSC role");
-                    refuse(EAGAIN, "card " + std::to_string(A->opts.card) +
-                                       " no longer holds the dLRSC role");
-                    return;
+                    std::string why =
+                        "card " + std::to_string(A->opts.card) + " no longer holds the dLRSC role";
+                    Server::log("commit of " + path + " not stored: " + why);
+                    return done({StoreOutcome::failed, {EAGAIN, why, 0}});
                 }
-                return next();  // withdrawn by its requester: it has its answer
+                A->queue.erase(created);
+                return done({StoreOutcome::withdrawn, {}});  // its requester has its answer
             }
             case etcd::Outcome::absent:  // the requester's lease is gone
-                return next();
+                A->queue.erase(created);
+                return done({StoreOutcome::withdrawn, {}});
             case etcd::Outcome::unknown:
-                Server::log("store of " + p.path + ": outcome unknown (" + r.reason +
+                Server::log("store of " + path + ": outcome unknown (" + r.reason +
                             "); no further commit until etcd tells");
-                p.stage = Pending::Stage::settling;
-                p.deadline_ms = Server::now_ms() + SETTLE_EVERY_MS;
+                A->settling = Settling{created, Server::now_ms() + SETTLE_EVERY_MS, done};
                 return;
-            default:
-                return refuse(r.outcome == etcd::Outcome::unavailable ? CFG_ENOCONN : EIO,
-                              "applied but not stored (etcd " +
-                                  std::string(etcd::outcome_name(r.outcome)) + ": " + r.reason +
-                                  "); the stored item is unchanged");
+            default: {
+                CommitEnd e = etcd_failure(r, "); the stored item is unchanged");
+                e.reason = "applied but not stored (" + e.reason;
+                return done({StoreOutcome::failed, e});
+            }
         }
     });
 }
@@ -713,119 +577,27 @@ void store() {
 // there: the store did not happen, and the requester hears so. Gone: stored, or withdrawn by
 // its requester. Either way the verifier is handed what is stored.
 void settle() {
-    Pending &p = A->queue.begin()->second;
-    p.deadline_ms = Server::now_ms() + SETTLE_EVERY_MS;
-    int64_t created = p.created;
-    A->etcd->range(p.key, false, 0, [created](const etcd::Reply &r) {
-        if (A->queue.empty() || A->queue.begin()->first != created)
-            return;
-        Pending &p = A->queue.begin()->second;
-        if (p.stage != Pending::Stage::settling)
+    Settling &s = *A->settling;
+    s.deadline_ms = Server::now_ms() + SETTLE_EVERY_MS;
+    auto it = A->queue.find(s.created);
+    std::string key = it == A->queue.end() ? std::string() : it->second.key;
+    std::string path = it == A->queue.end() ? std::string() : it->second.path;
+    int64_t created = s.created;
+    A->etcd->range(key, false, 0, [created, path](const etcd::Reply &r) {
+        if (!A->settling || A->settling->created != created)
             return;
         if (r.outcome != etcd::Outcome::ok && r.outcome != etcd::Outcome::absent)
             return;  // not yet: asked again on a later tick
-        restore_stored(p);
+        auto done = std::move(A->settling->done);
+        A->settling.reset();
         bool pending = r.ok() && !r.kvs.empty() && r.kvs[0].create_revision == created;
-        Server::log("store of " + p.path + " settled: " + (pending ? "not stored" : "done"));
+        Server::log("store of " + path + " settled: " + (pending ? "not stored" : "done"));
         if (pending)
-            return refuse(CFG_ENOCONN, "not stored: etcd did not answer the store in time");
-        next();
+            return done({StoreOutcome::failed,
+                         {CFG_ENOCONN, "not stored: etcd did not answer the store in time", 0}});
+        A->queue.erase(created);
+        done({StoreOutcome::withdrawn, {0, "its store settled after its outcome was unknown", 0}});
     });
-}
-
-void start_verify() {
-    Pending &p = A->queue.begin()->second;
-    const Registration *r = verifier_for(p.path);
-    if (!r)
-        return refuse(ESRCH, "no verifier is registered for " + p.path + " on card " +
-                                 std::to_string(A->opts.card) + ", which holds the dLRSC role");
-    p.verifier = r->handle;
-    p.verifier_client = r->client;
-    p.stage = Pending::Stage::verifying;
-    p.deadline_ms = Server::now_ms() + VERIFIER_TIMEOUT_MS;
-    if (!send_item(*r, T_CFG_VERIFY,
-                   msg_for(*r, p.path, p.del, 0, p.value, uint64_t(A->verify_id))))
-        return refuse(ECONNRESET, "the verifier of " + r->path + " went away");
-}
-
-void pump() {
-    if (A->busy || A->queue.empty() || !is_holder())
-        return;
-    A->busy = true;
-    Pending &p = A->queue.begin()->second;
-    ++A->verify_id;
-    if (std::string why = cfg_schema_problem(p.path); !why.empty())
-        return refuse(EINVAL, why);  // put there by a card that did not check
-    if (!p.del)
-        return start_verify();
-    // A deletion of an item that is not there is refused before the verifier sees it.
-    p.stage = Pending::Stage::checking;
-    int64_t created = p.created;
-    A->etcd->range(cfg_key(p.path), false, 0, [created](const etcd::Reply &r) {
-        if (A->queue.empty() || A->queue.begin()->first != created)
-            return;
-        if (r.outcome == etcd::Outcome::absent)
-            return refuse(ENOENT, "no such item: " + A->queue.begin()->second.path);
-        if (!r.ok())
-            return refuse(CFG_ENOCONN,
-                          "etcd " + std::string(etcd::outcome_name(r.outcome)) + ": " + r.reason);
-        start_verify();
-    });
-}
-
-Pending *waiting(uint64_t client, uint64_t id, Pending::Stage stage) {
-    if (!A->busy || A->queue.empty())
-        return nullptr;
-    Pending &p = A->queue.begin()->second;
-    if (p.stage != stage || A->verify_id != id || p.verifier_client != client)
-        return nullptr;
-    return &p;
-}
-
-void on_verify_result(Client &c, const Frame &f) {
-    Reader r(f);
-    uint64_t id = 0;
-    int32_t status = 0;
-    uint32_t accept = 0;
-    std::string reason;
-    if (!r.u64(id) || !r.i32(status) || !r.u32(accept) || !r.str(reason) || !r.at_end())
-        return Server::log("malformed verify result from " + c.describe());
-    Pending *p = waiting(c.id, id, Pending::Stage::verifying);
-    if (!p)
-        return;
-    if (status != 0 || accept == 0) {
-        if (reason.empty())
-            reason = "refused by the verifier, " + c.describe() + " (status " +
-                     std::to_string(status) + "; no reason given, that card's syslog has it)";
-        else
-            reason = "refused by the verifier (" + c.describe() + "): " + reason;
-        return refuse(EPERM, reason);
-    }
-    auto reg = A->regs.find(p->verifier);
-    if (reg == A->regs.end() || !send_item(reg->second, T_CFG_APPLY,
-                                           msg_for(reg->second, p->path, p->del, 0, p->value, id)))
-        return refuse(ECONNRESET, "the verifier of " + p->path + " went away");
-    p->stage = Pending::Stage::applying;
-    p->deadline_ms = Server::now_ms() + VERIFIER_TIMEOUT_MS;
-}
-
-void on_apply_result(Client &c, const Frame &f) {
-    Reader r(f);
-    uint64_t id = 0;
-    int32_t status = 0;
-    std::string reason;
-    if (!r.u64(id) || !r.i32(status) || (!r.at_end() && !r.str(reason)) || !r.at_end())
-        return Server::log("malformed apply result from " + c.describe());
-    Pending *p = waiting(c.id, id, Pending::Stage::applying);
-    if (!p)
-        return;
-    if (status != 0) {
-        restore_stored(*p);
-        return refuse(EIO, "the verifier failed to apply " + p->path + " (" + c.describe() +
-                               ", status " + std::to_string(status) +
-                               (reason.empty() ? ")" : "): " + reason));
-    }
-    store();
 }
 
 std::optional<Pending> pending_of(const etcd::KeyValue &kv) {
@@ -856,6 +628,14 @@ std::optional<Pending> pending_of(const etcd::KeyValue &kv) {
     return p;
 }
 
+// The dLRSC follows the pending keys: each one is a commit for its pipeline, in create-revision
+// order; one whose key went (withdrawn) is taken off unless it is in progress (its store then
+// fails on the pending key's create revision).
+void forget(int64_t created) {
+    if (cfgdb_dequeue(uint64_t(created)))
+        A->queue.erase(created);
+}
+
 void on_pending_watch(const etcd::WatchUpdate &u) {
     using K = etcd::WatchUpdate::Kind;
     auto add = [](const etcd::KeyValue &kv) {
@@ -867,41 +647,43 @@ void on_pending_watch(const etcd::WatchUpdate &u) {
             A->etcd->del(kv.key, false, [](const etcd::Reply &) {});
             return;
         }
+        Commit c;
+        c.ticket = uint64_t(p->created);
+        c.path = p->path;
+        c.flags = p->del ? ITEM_DELETE : 0;
+        c.value = p->value;
+        c.origin = " from card " + std::to_string(p->card);
         A->queue[p->created] = std::move(*p);
+        cfgdb_enqueue(std::move(c));
     };
     if (u.kind == K::snapshot) {
-        // Whatever is not pending any more is dropped, unless it is in progress.
         std::set<int64_t> present;
-        for (auto &kv : u.kvs) {
+        for (auto &kv : u.kvs)
             present.insert(kv.create_revision);
+        std::vector<int64_t> gone;
+        for (auto &[created, p] : A->queue)
+            if (!present.count(created))
+                gone.push_back(created);
+        for (int64_t created : gone)
+            forget(created);
+        for (auto &kv : u.kvs)
             add(kv);
-        }
-        for (auto it = A->queue.begin(); it != A->queue.end();) {
-            bool front = A->busy && it == A->queue.begin();
-            if (!front && !present.count(it->first))
-                it = A->queue.erase(it);
-            else
-                ++it;
-        }
     } else if (u.kind == K::events) {
         for (auto &e : u.events) {
             if (!e.deleted) {
                 add(e.kv);
                 continue;
             }
-            // Withdrawn or consumed: drop it unless it is the one in progress (its store
-            // fails on the pending key's create revision).
-            for (auto it = A->queue.begin(); it != A->queue.end(); ++it)
-                if (it->second.key == e.kv.key && !(A->busy && it == A->queue.begin())) {
-                    A->queue.erase(it);
+            for (auto &[created, p] : A->queue)
+                if (p.key == e.kv.key) {
+                    forget(created);
                     break;
                 }
         }
     }
-    pump();
 }
 
-// The cards up, for the status lines: whose key exists.
+// The cards up (whose key exists) and what their keys say, for status, zones and role show.
 void on_cards_watch(const etcd::WatchUpdate &u) {
     std::string base = A->root + "cards/";
     auto card_of = [&](const std::string &key) {
@@ -922,9 +704,25 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
                 rep.pid = e["pid"].get<pid_t>();
             rep.connected = e.value("connected", false);
         }
+        if (!j.is_discarded() && j.is_object()) {
+            auto count = [&](const char *name) {
+                return j.contains(name) && j[name].is_number_unsigned()
+                           ? uint32_t(std::min<uint64_t>(j[name].get<uint64_t>(), 1000000))
+                           : 0;
+            };
+            rep.processes = std::max<uint32_t>(1, count("processes"));
+            rep.ready = count("ready_processes");
+            rep.registrations = count("role_registrations");
+        }
         // A card that reported once keeps its last report while its key is gone.
-        if (rep.reported || !A->reports.count(n))
-            A->reports[n] = rep;
+        if (!rep.reported && A->reports.count(n)) {
+            const CardReport &old = A->reports[n];
+            rep.reported = old.reported;
+            rep.zone = old.zone;
+            rep.pid = old.pid;
+            rep.connected = old.connected;
+        }
+        A->reports[n] = rep;
     };
     if (u.kind == etcd::WatchUpdate::Kind::snapshot) {
         A->cards_up.clear();
@@ -941,7 +739,6 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
             }
     }
 }
-
 // ---- the role ----
 
 void on_role(int card, int64_t created) {
@@ -954,11 +751,13 @@ void on_role(int card, int64_t created) {
     } else if (!is_holder() && was) {
         A->etcd->cancel_watch(A->pending_watch);
         A->pending_watch = 0;
-        if (A->busy)
-            A->queue.erase(std::next(A->queue.begin()), A->queue.end());
-        else
-            A->queue.clear();
+        std::vector<int64_t> queued;
+        for (auto &[created, p] : A->queue)
+            queued.push_back(created);
+        for (int64_t created : queued)
+            forget(created);
     }
+    cfgdb_pump();
 }
 
 void on_role_watch(const etcd::WatchUpdate &u) {
@@ -1001,10 +800,7 @@ void on_role_set(Client &c, const Frame &f) {
         A->server->reply(c, f, ENOENT, "no such card " + std::to_string(card));
         return;
     }
-    uint64_t id = c.id;
-    Frame req;
-    req.type = f.type;
-    req.seq = f.seq;
+    Later l = Server::later(c, f);
     bool forced = flags & ROLE_SET_FORCE;
     std::string card_key = A->root + "cards/" + std::to_string(card);
     etcd::Txn t;
@@ -1014,321 +810,56 @@ void on_role_set(Client &c, const Frame &f) {
     t.success.push_back(etcd::TxnOp::put(A->root + "dlrsc-wanted", std::to_string(card)));
     t.success.push_back(etcd::TxnOp::put(A->root + "dlrsc", std::to_string(card)));
     int previous = A->holder;
-    A->etcd->txn(t, [id, req, card, previous](const etcd::Reply &r) {
-        Client *c = A->server->client(id);
-        if (!c || c->closing)
-            return;
+    A->etcd->txn(t, [l, card, previous](const etcd::Reply &r) {
         std::string name = "card " + std::to_string(card);
         if (r.outcome == etcd::Outcome::compare_failed) {
-            A->server->reply(*c, req, EHOSTDOWN,
+            A->server->reply(l, EHOSTDOWN,
                              name + " is down (no key " + A->root + "cards/" +
                                  std::to_string(card) + " in etcd); 'role set --force " +
                                  std::to_string(card) + "' gives it the role anyway");
             return;
         }
         if (!r.ok()) {
-            A->server->reply(*c, req, EIO, "the role cannot be stored in etcd: " + r.reason);
+            A->server->reply(l, EIO, "the role cannot be stored in etcd: " + r.reason);
             return;
         }
         Writer w;
         w.u32(uint32_t(previous));
-        A->server->reply(*c, req, 0,
-                         "dLRSC role moved from card " + std::to_string(previous) + " to " + name,
-                         w);
+        A->server->reply(
+            l, 0, "dLRSC role moved from card " + std::to_string(previous) + " to " + name, w);
     });
 }
 
-// ---- queries and registrations ----
-
-void on_get(Client &c, const Frame &f) {
-    Reader r(f);
-    std::string path;
-    if (!r.str(path, MAX_PATH) || !cfg_path_ok(path) || !r.at_end()) {
-        A->server->reply(c, f, EINVAL, "get: bad path or request");
-        return;
-    }
-    uint64_t id = c.id;
-    Frame req;
-    req.type = f.type;
-    req.seq = f.seq;
-    A->etcd->range(
-        cfg_key(path), false, 0,
-        [id, req](const etcd::Reply &r) {
-            Client *c = A->server->client(id);
-            if (!c || c->closing)
-                return;
-            std::optional<Item> it;
-            if (r.ok() && !r.kvs.empty())
-                it = item_of(r.kvs[0]);
-            if (r.outcome == etcd::Outcome::absent || (r.ok() && !it)) {
-                A->server->reply(*c, req, ENOENT, "no such item");
-                return;
-            }
-            if (!r.ok()) {
-                A->server->reply(*c, req, CFG_ENOCONN, "etcd: " + r.reason);
-                return;
-            }
-            Writer body;
-            body.u64(uint64_t(it->revision)).bytes(it->value);
-            A->server->reply(*c, req, 0, "", body);
-        },
-        0, true);
+// `role show`: every card of the router as the cards' keys say, the ones that are gone since
+// as down.
+void on_role_show(Client &c, const Frame &f) {
+    std::map<int, CardReport> cards;
+    for (auto &[n, rep] : A->reports)
+        cards[n] = A->cards_up.count(n) ? rep : CardReport{};
+    int holder = A->router->dlrsc();
+    cards.emplace(holder, CardReport{});
+    Writer w;
+    w.u32(uint32_t(holder)).u32(uint32_t(cards.size()));
+    for (auto &[card, rep] : cards)
+        w.u32(uint32_t(card)).u32(rep.processes).u32(rep.ready).u32(rep.registrations);
+    A->server->reply(c, f, 0, {}, w);
 }
 
-// LIST (byte prefix) and SCAN (below a path), a page at a time after a given path.
-void on_list(Client &c, const Frame &f) {
-    Reader r(f);
-    std::string prefix, after;
-    if (!r.str(prefix, MAX_PATH) || !r.str(after, MAX_PATH) || !r.at_end() ||
-        (f.type == T_CFG_SCAN && !cfg_path_ok(prefix))) {
-        A->server->reply(c, f, EINVAL, "bad path or request");
-        return;
-    }
-    uint64_t id = c.id;
-    Frame req;
-    req.type = f.type;
-    req.seq = f.seq;
-    A->etcd->range(
-        cfg_key(prefix), true, 0,
-        [id, req, prefix, after](const etcd::Reply &r) {
-            Client *c = A->server->client(id);
-            if (!c || c->closing)
-                return;
-            if (!r.ok() && r.outcome != etcd::Outcome::absent) {
-                A->server->reply(*c, req, CFG_ENOCONN, "etcd: " + r.reason);
-                return;
-            }
-            uint32_t count = 0;
-            bool more = false;
-            Writer entries;
-            for (auto &kv : r.kvs) {
-                auto it = item_of(kv);
-                if (!it || (!after.empty() && it->path <= after))
-                    continue;
-                if (req.type == T_CFG_SCAN && !cfg_below(it->path, prefix))
-                    continue;
-                size_t need = 4 + it->path.size() + 8 + 4 + it->value.size();
-                if (entries.size() + need > PAGE_BUDGET) {
-                    more = true;
-                    break;
-                }
-                entries.str(it->path).u64(uint64_t(it->revision)).bytes(it->value);
-                count++;
-            }
-            Writer page;
-            page.u32(count).raw(entries.data().data(), entries.size()).u8(more ? 1 : 0);
-            A->server->reply(*c, req, 0, "", page);
-        },
-        0, true);
-}
-
-// True while the commit in progress waits on HANDLE's apply, or on the store after it: the stored
-// state handed now could come after that apply and undo it.
-bool applying_on(uint32_t handle) {
-    if (!A->busy || A->queue.empty())
-        return false;
-    const Pending &p = A->queue.begin()->second;
-    return p.verifier == handle && p.stage != Pending::Stage::queued &&
-           p.stage != Pending::Stage::checking && p.stage != Pending::Stage::verifying;
-}
-
-// Hands registration HANDLE the stored state of its path: every item stored below it, and a
-// deletion for every item the schema names there that is not stored; to a verifier as applies of
-// stored items, to a follower as notifications. What the watch has handed over in a newer
-// revision meanwhile is left out (the watch hands over what follows).
-void hand_state(uint32_t handle) {
-    auto reg = A->regs.find(handle);
-    if (reg == A->regs.end())
-        return;
-    if (applying_on(handle)) {
-        reg->second.state_due = true;
-        return;
-    }
-    A->etcd->range(
-        cfg_key(reg->second.path), true, 0,
-        [handle](const etcd::Reply &r) {
-            auto reg = A->regs.find(handle);
-            if (reg == A->regs.end())
-                return;
-            Registration &g = reg->second;
-            if (!r.ok() && r.outcome != etcd::Outcome::absent) {
-                Server::log("cannot hand the stored state of " + g.path + " to registration " +
-                            std::to_string(handle) + ": " + r.reason);
-                return;
-            }
-            if (applying_on(handle)) {
-                g.state_due = true;
-                return;
-            }
-            std::map<std::string, std::optional<Item>> state;
-            for (const char *name : CFG_CLOCK_ITEMS) {
-                std::string full = std::string(CFG_CLOCK_DIR) + name;
-                if (cfg_below(full, g.path) && !A->view.count(full))
-                    state[full];
-            }
-            for (auto &kv : r.kvs) {
-                auto it = item_of(kv);
-                if (!it || !cfg_below(it->path, g.path) || !cfg_schema_problem(it->path).empty())
-                    continue;
-                auto seen = A->view.find(it->path);
-                if (seen != A->view.end() && seen->second > it->revision)
-                    continue;
-                state[it->path] = std::move(*it);
-            }
-            for (auto &[path, it] : state) {
-                CfgItemMsg m = it ? msg_for(g, path, false, it->revision, it->value)
-                                  : msg_for(g, path, true, 0, {});
-                if (g.verifier)
-                    send_item(g, T_CFG_APPLY, stored(m));
-                else
-                    send_item(g, T_CFG_NOTIFY, m);
-            }
-        },
-        0, true);
-}
-
-// Registrations: an unprivileged uid holds at most UID_REGISTRATIONS, and all of them together
-// leave RESERVED_REGISTRATIONS to root and the socket directory's owner. A verifier (privileged
-// by then) is never refused for room: without one no commit can be made.
-constexpr size_t MAX_REGISTRATIONS = 10000;
-constexpr size_t RESERVED_REGISTRATIONS = 1000;
-constexpr size_t UID_REGISTRATIONS = 256;
-
-// Why C may not register now, or "".
-std::string registration_room(const Client &c, bool verifier) {
-    if (verifier)
-        return {};
-    if (!A->server->privileged(c)) {
-        size_t mine = 0, shared = 0;
-        for (auto &[h, r] : A->regs) {
-            const Client *o = A->server->client(r.client);
-            if (!o || A->server->privileged(*o))
-                continue;
-            ++shared;
-            mine += o->peer_uid == c.peer_uid;
-        }
-        if (mine >= UID_REGISTRATIONS)
-            return "uid " + std::to_string(c.peer_uid) + " holds " + std::to_string(mine) +
-                   " registrations already";
-        if (shared >= MAX_REGISTRATIONS - RESERVED_REGISTRATIONS)
-            return "the registrations not kept for root and uid " +
-                   std::to_string(A->server->admin_uid()) + " are taken";
-    }
-    if (A->regs.size() >= MAX_REGISTRATIONS)
-        return "too many registrations";
-    return {};
-}
-
-void on_register(Client &c, const Frame &f) {
-    Reader r(f);
-    std::string path;
-    uint32_t flags = 0;
-    if (!r.str(path, MAX_PATH) || !cfg_path_ok(path) || !r.u32(flags) || !r.at_end()) {
-        A->server->reply(c, f, EINVAL, "register: bad path or request");
-        return;
-    }
-    if (f.type == T_CFG_REG_VERIFY && !A->server->allowed(c, f, "register as a verifier"))
-        return;
-    if (std::string full = registration_room(c, f.type == T_CFG_REG_VERIFY); !full.empty()) {
-        A->server->reply(c, f, ENOSPC, full);
-        return;
-    }
-    Registration reg;
-    reg.handle = A->next_handle++;
-    if (A->next_handle == 0)
-        A->next_handle = 1;
-    reg.client = c.id;
-    reg.verifier = f.type == T_CFG_REG_VERIFY;
-    reg.path = path;
-    A->regs[reg.handle] = reg;
-    Writer body;
-    body.u32(reg.handle);
-    A->server->reply(c, f, 0, "", body);
-    Server::log(std::string(reg.verifier ? "verifier" : "notification") + " registration " +
-                std::to_string(reg.handle) + " for " + path + " by " + c.describe());
-    if (flags & REG_REPLAY)
-        hand_state(reg.handle);
-    if (reg.verifier)
-        pump();
-}
-
-void verifier_gone(uint32_t handle, const std::string &why) {
-    if (!A->busy || A->queue.empty())
-        return;
-    Pending &p = A->queue.begin()->second;
-    if (p.verifier != handle || p.stage == Pending::Stage::storing ||
-        p.stage == Pending::Stage::settling)
-        return;
-    refuse(ECONNRESET, "the verifier of " + p.path + " " + why + " during the commit");
-}
-
-// The registration HANDLE when the process of C made it, else null (and C is answered).
-Registration *own_registration(Client &c, const Frame &f, uint32_t handle) {
-    auto it = A->regs.find(handle);
-    Client *owner = it == A->regs.end() ? nullptr : A->server->client(it->second.client);
-    // Only the process that registered may act on a registration.
-    if (it == A->regs.end() || (owner && owner->peer_pid != c.peer_pid)) {
-        A->server->reply(c, f, ENOENT, "no such registration");
-        return nullptr;
-    }
-    return &it->second;
-}
-
-void on_resync(Client &c, const Frame &f) {
-    Reader r(f);
-    uint32_t handle = 0;
-    if (!r.u32(handle) || !r.at_end()) {
-        A->server->reply(c, f, EINVAL, "resync: bad request");
-        return;
-    }
-    if (!own_registration(c, f, handle))
-        return;
-    A->server->reply(c, f, 0);
-    hand_state(handle);
-}
-
-// This card's report of the zone in effect, on one of its registrations' connections; the card
-// key in etcd carries it to the other cards.
-void on_effect(Client &c, const Frame &f) {
-    Reader r(f);
-    std::string zone;
-    if (!r.str(zone, MAX_PATH) || !r.at_end())
-        return;
-    bool registered = false;
-    for (auto &[h, reg] : A->regs)
-        registered |= reg.client == c.id;
-    if (!registered)
-        return;
-    bool changed = !A->reported || A->zone != zone || A->reporter != c.id;
-    A->reported = true;
-    A->zone = zone;
-    A->reporter_pid = c.pid;
-    A->reporter = c.id;
-    if (changed && A->lease)
-        put_card_key();
-}
+// ---- the zone in effect on the cards ----
 
 // The stored time-zone item, and the zone in effect on every card that reported or is up.
-void on_zones(Client &c, const Frame &f) {
-    if (!Reader(f).at_end()) {
-        A->server->reply(c, f, EINVAL, "zones: bad request");
-        return;
-    }
-    uint64_t id = c.id;
-    Frame req;
-    req.type = f.type;
-    req.seq = f.seq;
+void zones(Client &c, const Frame &f) {
+    Later l = Server::later(c, f);
     A->etcd->range(
         cfg_key(CFG_TZ_ITEM), false, 0,
-        [id, req](const etcd::Reply &r) {
-            Client *c = A->server->client(id);
-            if (!c || c->closing)
+        [l](const etcd::Reply &r) {
+            if (!A->server->client(l))
                 return;
             if (!r.ok() && r.outcome != etcd::Outcome::absent) {
-                A->server->reply(*c, req, CFG_ENOCONN, "etcd: " + r.reason);
+                A->server->reply(l, CFG_ENOCONN, "etcd: " + r.reason);
                 return;
             }
-            std::optional<Item> item;
+            std::optional<StoredItem> item;
             if (r.ok() && !r.kvs.empty())
                 item = item_of(r.kvs[0]);
             std::map<int, CardReport> cards = A->reports;
@@ -1338,7 +869,10 @@ void on_zones(Client &c, const Frame &f) {
             CardReport &own = cards[A->opts.card];
             if (A->reported) {
                 Client *k = A->server->client(A->reporter);
-                own = {true, A->zone, A->reporter_pid, k && !k->closing};
+                own.reported = true;
+                own.zone = A->zone;
+                own.pid = A->reporter_pid;
+                own.connected = k && !k->closing;
             }
             Writer body;
             body.str(CFG_TZ_ITEM)
@@ -1351,85 +885,54 @@ void on_zones(Client &c, const Frame &f) {
                     .str(e.zone)
                     .u32(uint32_t(e.pid))
                     .u8(e.connected ? 1 : 0);
-            A->server->reply(*c, req, 0, "", body);
+            A->server->reply(l, 0, "", body);
         },
         0, true);
 }
 
-void on_unregister(Client &c, const Frame &f) {
-    Reader r(f);
-    uint32_t handle = 0;
-    if (!r.u32(handle) || !r.at_end()) {
-        A->server->reply(c, f, EINVAL, "unregister: bad request");
-        return;
-    }
-    if (!own_registration(c, f, handle))
-        return;
-    A->regs.erase(handle);
-    A->server->reply(c, f, 0);
-    verifier_gone(handle, "unregistered");
+// This card's report of the zone in effect; the card key in etcd carries it to the other cards.
+void effect(Client &c, const std::string &zone) {
+    bool changed = !A->reported || A->zone != zone || A->reporter != c.id;
+    A->reported = true;
+    A->zone = zone;
+    A->reporter_pid = c.pid;
+    A->reporter = c.id;
+    if (changed && A->lease)
+        put_card_key();
 }
 
-void on_frame(Client &c, const Frame &f) {
-    switch (f.type) {
-        case T_CFG_BIND: {
-            Reader r(f);
-            std::string path;
-            uint32_t flags = 0;
-            if (!r.str(path, MAX_PATH) || !cfg_path_ok(path) || !r.u32(flags) || !r.at_end())
-                return A->server->reply(c, f, EINVAL, "bind: bad path or request");
-            A->bound[c.id] = path;
-            return A->server->reply(c, f, 0);
-        }
-        case T_CFG_UNBIND:
-            A->bound.erase(c.id);
-            return A->server->reply(c, f, 0);
-        case T_CFG_REG_VERIFY:
-        case T_CFG_REG_NOTIFY:
-            return on_register(c, f);
-        case T_CFG_UNREGISTER:
-            return on_unregister(c, f);
-        case T_CFG_COMMIT:
-            return on_commit(c, f);
-        case T_CFG_GET:
-            return on_get(c, f);
-        case T_CFG_LIST:
-        case T_CFG_SCAN:
-            return on_list(c, f);
-        case T_CFG_VERIFY_RESULT:
-            return on_verify_result(c, f);
-        case T_CFG_APPLY_RESULT:
-            return on_apply_result(c, f);
-        case T_CFG_RESYNC:
-            return on_resync(c, f);
-        case T_CFG_EFFECT:
-            return on_effect(c, f);
-        case T_CFG_ZONES:
-            return on_zones(c, f);
-        default:
-            A->server->reply(c, f, ENOSYS, "unknown configuration request");
-    }
+// ---- reads ----
+
+// The item at PATH (PREFIX: every item below), from a member's own copy unless LATEST: queries
+// need no quorum.
+void read(const std::string &path, bool prefix, bool latest, ReadDone done) {
+    A->etcd->range(
+        cfg_key(path), prefix, 0,
+        [done](const etcd::Reply &r) {
+            ReadResult out;
+            if (!r.ok() && r.outcome != etcd::Outcome::absent) {
+                out.status = CFG_ENOCONN;
+                out.reason = "etcd: " + r.reason;
+            } else {
+                for (auto &kv : r.kvs)
+                    if (auto it = item_of(kv))
+                        out.items.push_back(std::move(*it));
+            }
+            done(std::move(out));
+        },
+        0, !latest);
 }
 
 void on_gone(Client &c) {
-    A->bound.erase(c.id);
     if (A->reported && A->reporter == c.id) {
         A->reporter = 0;
         if (A->lease)
             put_card_key();
     }
-    std::vector<uint32_t> gone;
-    for (auto &[h, r] : A->regs)
-        if (r.client == c.id)
-            gone.push_back(h);
-    for (uint32_t h : gone) {
-        A->regs.erase(h);
-        verifier_gone(h, "went away");
-    }
     // A committer that is gone must not have its commit stored.
     std::vector<std::string> mine;
     for (auto &[id, o] : A->outstanding)
-        if (o.client == c.id)
+        if (o.requester.client == c.id)
             mine.push_back(id);
     for (auto &id : mine)
         withdraw(id, false);
@@ -1440,7 +943,7 @@ void on_tick() {
     if (!A->lease)
         grant_lease();
     renew_lease();
-    if (A->lease && A->router->ready_programs(A->opts.card) != A->announced_ready)
+    if (A->lease && card_value() != A->announced)
         put_card_key();
     std::vector<std::string> late;
     for (auto &[id, o] : A->outstanding)
@@ -1448,18 +951,8 @@ void on_tick() {
             late.push_back(id);
     for (auto &id : late)
         withdraw(id, true);
-    if (A->busy && !A->queue.empty()) {
-        Pending &p = A->queue.begin()->second;
-        if ((p.stage == Pending::Stage::verifying || p.stage == Pending::Stage::applying) &&
-            now >= p.deadline_ms) {
-            if (p.stage == Pending::Stage::applying)
-                restore_stored(p);
-            refuse(ETIMEDOUT, "the verifier of " + p.path + " did not answer within " +
-                                  std::to_string(VERIFIER_TIMEOUT_MS) + " ms");
-        } else if (p.stage == Pending::Stage::settling && now >= p.deadline_ms) {
-            settle();
-        }
-    }
+    if (A->settling && now >= A->settling->deadline_ms)
+        settle();
     if (now - A->last_status_ms >= STATUS_EVERY_MS) {
         A->last_status_ms = now;
         A->etcd->status([](const etcd::Reply &r) {
@@ -1496,13 +989,8 @@ void status(std::vector<std::string> &lines) {
     lines.push_back("card lease: " + (A->lease ? hex(A->lease) : std::string("none")));
     lines.push_back("dLRSC: card " + std::to_string(A->holder) +
                     (A->holder_created ? "" : " (no role key: the default)"));
-    size_t verifiers = 0;
-    for (auto &[h, r] : A->regs)
-        verifiers += r.verifier;
-    lines.push_back("configuration: items followed " + std::to_string(A->view.size()) +
-                    ", verifiers " + std::to_string(verifiers) + ", notification registrations " +
-                    std::to_string(A->regs.size() - verifiers));
-    lines.push_back("  commits: " + std::to_string(A->counters.committed) + " done, " +
+    lines.push_back("configuration: items followed " + std::to_string(cfgdb_delivered().size()));
+    lines.push_back("  commits of this card: " + std::to_string(A->counters.committed) + " done, " +
                     std::to_string(A->counters.refused) + " refused, " +
                     std::to_string(A->counters.failed) + " failed, " +
                     std::to_string(A->counters.unknown) + " outcome unknown, " +
@@ -1511,10 +999,49 @@ void status(std::vector<std::string> &lines) {
                     std::to_string(A->counters.stored) + " stored as the dLRSC");
 }
 
+class ClusterMode : public Mode {
+  public:
+    void get(const std::string &path, bool latest, ReadDone done) override {
+        read(path, false, latest, done);
+    }
+    void scan(const std::string &prefix, ReadDone done) override {
+        read(prefix, true, false, done);
+    }
+    void store(const Commit &c, std::function<void(StoreResult)> done) override {
+        platformd::store(c, std::move(done));
+    }
+    void remove_unknown(const std::string &path,
+                        std::function<void(const CommitEnd &)> done) override {
+        platformd::remove_unknown(path, std::move(done));
+    }
+    void submit(Commit c, Client &requester, const Frame &request) override {
+        platformd::submit(c, requester, request);
+    }
+    // The sequence is the store's revision, known once stored.
+    uint64_t next_sequence() override { return 0; }
+    bool verifies() const override { return is_holder(); }
+    // The fenced store finds out: it compares the pending key.
+    bool abandoned(const Commit &) override { return false; }
+    void end(const Commit &c, const CommitEnd &e) override {
+        if (e.status == 0)
+            A->queue.erase(int64_t(c.ticket));  // the store wrote the result
+        else
+            refuse(int64_t(c.ticket), e.status, e.reason);
+    }
+    std::string no_verifier_text() override {
+        return " on card " + std::to_string(A->opts.card) + ", which holds the dLRSC role";
+    }
+    void effect(Client &reporter, const std::string &zone) override {
+        platformd::effect(reporter, zone);
+    }
+    void zones(Client &c, const Frame &f) override { platformd::zones(c, f); }
+    void status(std::vector<std::string> &lines) override { platformd::status(lines); }
+};
+
 }  // namespace
 
-bool cluster_start(Server &server, Router &router, const ClusterOptions &options,
-                   std::string &error) {
+std::unique_ptr<Mode> cluster_mode(Server &server, Router &router, const ClusterOptions &options,
+                                   std::string &error) {
     static Agent agent;
     A = &agent;
     A->server = &server;
@@ -1522,32 +1049,31 @@ bool cluster_start(Server &server, Router &router, const ClusterOptions &options
     A->opts = options;
     if (A->opts.router.empty() || A->opts.router.find('/') != std::string::npos) {
         error = "PLATFORM_ROUTER must be a name without '/': '" + A->opts.router + "'";
-        return false;
+        return nullptr;
     }
     A->root = "/" + A->opts.router + "/";
     etcd::Options eo;
     eo.endpoints = etcd::split_endpoints(options.endpoints);
     if (eo.endpoints.empty()) {
         error = "PLATFORM_ETCD names no endpoint";
-        return false;
+        return nullptr;
     }
     A->etcd = std::make_unique<etcd::Client>(eo);
     if (!server.watch_fd(A->etcd->fd(), [] { A->etcd->dispatch(); })) {
         error = "cannot watch the etcd client's descriptor";
-        return false;
+        return nullptr;
     }
-    server.take_cfg(on_frame);
     server.handle(T_CTL_ROLE_SET, on_role_set);
+    server.handle(T_CTL_ROLE_SHOW, on_role_show);
     server.on_client_gone(on_gone);
     server.on_tick(on_tick);
-    server.on_status(status);
     A->etcd->watch(A->root + "cfg/", true, 0, on_cfg_watch, true);
     A->etcd->watch(A->root + "dlrsc", false, 0, on_role_watch, true);
     A->etcd->watch(A->root + "cards/", true, 0, on_cards_watch, true);
     A->etcd->watch(A->root + "result/" + std::to_string(options.card) + "/", true, 0,
                    on_result_watch, true);
     grant_lease();
-    return true;
+    return std::make_unique<ClusterMode>();
 }
 
 }  // namespace platformd

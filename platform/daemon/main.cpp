@@ -10,6 +10,7 @@
 
 #include "cfgdb.h"
 #include "cluster.h"
+#include "mode.h"
 #include "platform/env.h"
 #include "platform/service_manager.h"
 #include "router.h"
@@ -80,7 +81,8 @@ int main(int argc, char **argv) {
         platformd::Router router(server);
         const char *name = getenv("PLATFORM_ROUTER");
         platformd::ClusterOptions co{etcd, name && *name ? name : "router", env.card};
-        if (!platformd::cluster_start(server, router, co, error)) {
+        auto mode = platformd::cluster_mode(server, router, co, error);
+        if (!mode || !platformd::cfgdb_open(server, std::move(mode), error)) {
             platformd::Server::log("cluster mode: " + error);
             return 1;
         }
@@ -98,7 +100,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     platformd::Router router(server);
-    if (!platformd::cfgdb_open(server, env.statedir, error)) {
+    auto mode = platformd::embedded_mode(server, env.statedir, error);
+    if (!mode || !platformd::cfgdb_open(server, std::move(mode), error)) {
         platformd::Server::log("configuration database: " + error);
         return 1;
     }

@@ -289,6 +289,12 @@ std::map<int, Router::CardView> Router::view() {
     return v;
 }
 
+Router::CardCounts Router::card_counts(int card) {
+    auto v = view();
+    auto it = v.find(card);
+    return it == v.end() ? CardCounts{} : it->second;
+}
+
 void Router::on_role_show(Client &c, const proto::Frame &f) {
     auto v = view();
     proto::Writer w;

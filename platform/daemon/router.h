@@ -45,6 +45,11 @@ class Router {
     // The programs of CARD that reported readiness and are still connected, sorted.
     std::vector<std::string> ready_programs(int card) const;
     bool card_exists(int card) const { return cards_.count(card) != 0; }
+    // CARD's processes as role show counts them: connected, ready, registered for role events.
+    struct CardCounts {
+        uint32_t processes = 0, ready = 0, registrations = 0;
+    };
+    CardCounts card_counts(int card);
     // Whether a process of CARD is connected.
     bool card_up(int card);
     // What a commit that found no verifier tells about the role: which card holds it and
@@ -56,11 +61,7 @@ class Router {
         std::string program;
         time_t when = 0;
     };
-    struct CardView {
-        uint32_t processes = 0;
-        uint32_t ready = 0;
-        uint32_t registrations = 0;
-    };
+    using CardView = CardCounts;
 
     void on_ready(Client &c, const proto::Frame &f);
     void on_register(Client &c, const proto::Frame &f);

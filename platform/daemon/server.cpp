@@ -229,8 +229,7 @@ int Server::run() {
                 expire_silent();
                 for (auto &fn : ticks_)
                     fn();
-                if (!cfg_)
-                    cfgdb_tick(*this);
+                cfgdb_tick(*this);
             } else if (id >= ID_WATCHED) {
                 if (auto w = watched_.find(id); w != watched_.end())
                     w->second();
@@ -423,10 +422,7 @@ void Server::dispatch(Client &c, const proto::Frame &f) {
         return;
     }
     if (proto::is_cfg_type(f.type)) {
-        if (cfg_)
-            cfg_(c, f);
-        else
-            cfgdb_frame(*this, c, f);
+        cfgdb_frame(*this, c, f);
         return;
     }
     auto it = handlers_.find(f.type);
@@ -473,8 +469,7 @@ void Server::on_status_frame(Client &c, const proto::Frame &f) {
                     " (owner of " + admin_dir_ + ")");
     for (auto &fn : status_)
         fn(lines);
-    if (!cfg_)
-        cfgdb_status(*this, lines);
+    cfgdb_status(*this, lines);
     bool any = false;
     for (auto &[name, fault] : faults_) {
         std::string s = fault.state ? fault.state() : std::string();
@@ -715,6 +710,27 @@ Client *Server::client(uint64_t id) {
     return it == clients_.end() ? nullptr : it->second.get();
 }
 
+Client *Server::client(const Later &l) {
+    Client *c = client(l.client);
+    return c && !c->closing ? c : nullptr;
+}
+
+Later Server::later(const Client &c, const proto::Frame &request) {
+    Later l;
+    l.client = c.id;
+    l.request.type = request.type;
+    l.request.seq = request.seq;
+    return l;
+}
+
+Client *Server::reply(const Later &l, uint32_t status, const std::string &message,
+                      const proto::Writer *body) {
+    Client *c = client(l);
+    if (c)
+        reply(*c, l.request, status, message, body);
+    return c;
+}
+
 void Server::for_each_client(const std::function<void(Client &)> &fn) {
     for (auto &[id, c] : clients_)
         if (!c->closing)
@@ -743,8 +759,7 @@ void Server::reap() {
                 log(c.describe() + " gone: " + c.close_reason);
             for (auto &fn : gone_)
                 fn(c);
-            if (!cfg_)
-                cfgdb_client_gone(*this, c);
+            cfgdb_client_gone(*this, c);
             epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c.fd, nullptr);
             close(c.fd);
             for (size_t i = c.outq_head; i < c.outq.size(); ++i)

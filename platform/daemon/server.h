@@ -83,6 +83,13 @@ struct Client {
     std::string describe() const;
 };
 
+// A request answered once something else has answered (etcd): the client's id and the request's
+// head, since the client may be gone by then.
+struct Later {
+    uint64_t client = 0;
+    proto::Frame request;  // type and seq only
+};
+
 struct Fault {
     std::string name;   // e.g. "lrd-fail"; cfgdb adds "cfg-..."
     std::string usage;  // arguments, e.g. "SECONDS"
@@ -161,8 +168,21 @@ class Server {
         return send(c, type, 0, w.data());
     }
 
+    // Keeps what answering REQUEST of C later takes.
+    static Later later(const Client &c, const proto::Frame &request);
+    // Answers L's request like reply() when its client is still there and not closing; the client
+    // (null when gone) for a caller that answers otherwise.
+    Client *reply(const Later &l, uint32_t status, const std::string &message = {},
+                  const proto::Writer *body = nullptr);
+    Client *reply(const Later &l, uint32_t status, const std::string &message,
+                  const proto::Writer &body) {
+        return reply(l, status, message, &body);
+    }
+
     // ---- clients ----
     Client *client(uint64_t id);
+    // L's client when it is still there and not closing, else null.
+    Client *client(const Later &l);
     void for_each_client(const std::function<void(Client &)> &fn);
     size_t client_count() const { return clients_.size(); }
     // Closes the client at the end of this loop iteration; REASON goes to the log.
@@ -172,9 +192,6 @@ class Server {
     // Called once a client's HELLO was accepted.
     void on_hello(std::function<void(Client &)> fn) { hello_.push_back(std::move(fn)); }
 
-    // Cluster mode: every configuration frame goes to FN instead of the embedded database, which
-    // then takes no part in ticks, drops or status.
-    void take_cfg(FrameHandler fn) { cfg_ = std::move(fn); }
     // FN runs on the loop's thread whenever FD is readable (an eventfd of another component).
     bool watch_fd(int fd, std::function<void()> fn);
 
@@ -233,7 +250,6 @@ class Server {
     std::vector<std::function<void()>> ticks_;
     std::vector<std::function<void(std::vector<std::string> &)>> status_;
     std::map<std::string, Fault> faults_;
-    FrameHandler cfg_;
     std::map<uint64_t, std::function<void()>> watched_;  // epoll id -> reader
     std::vector<uint8_t> rbuf_;
     std::map<uid_t, UidUse> uid_use_;  // unprivileged uids only

@@ -217,6 +217,26 @@ TEST_F(Cluster, RoleSetMovesTheVerifier) {
         << ctl(2, {"status"}).out;
 }
 
+// role show on any card describes every card of the router from the cards' keys: which is up,
+// which holds the role, and a card whose platformd has gone as down.
+TEST_F(Cluster, RoleShowDescribesEveryCard) {
+    start_all();
+    ASSERT_EQ(ctl(0, {"role", "set", "2"}).status, 0);
+    ASSERT_TRUE(eventually([&] {
+        return contains(ctl(1, {"role", "show"}).out, "dLRSC: card 2\n");
+    }));
+    auto shown = ctl(1, {"role", "show"}).out;
+    for (auto *line : {"card 0: not dLRSC, up, ready (2 processes, 1 ready, 1 registered",
+                       "card 1: not dLRSC, up, ready", "card 2: dLRSC, up, ready"})
+        EXPECT_TRUE(contains(shown, line)) << line << "\n" << shown;
+
+    card_[0].stop(tzd_[0], SIGTERM);
+    card_[0].stop(pd_[0], SIGTERM);
+    EXPECT_TRUE(eventually([&] {
+        return contains(ctl(1, {"role", "show"}).out, "card 0: not dLRSC, down\n");
+    })) << ctl(1, {"role", "show"}).out;
+}
+
 // A member is killed and started again while one card commits a stream of items: every commit
 // that was acknowledged reaches a follower exactly once and in order, none that failed does.
 TEST_F(Cluster, MemberKilledUnderAStreamOfCommits) {

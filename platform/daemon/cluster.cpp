@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 
+#include "election.h"
 #include "etcd/etcd.h"
 #include "platform/proto_cfg.h"
 #include "platform/tuple.h"
@@ -79,6 +80,7 @@ struct Pending {
     bool del = false;
     std::vector<uint8_t> value;
     std::string result_key;
+    int64_t fence = 0;  // the role key's create revision when this card took the commit up
     // settling: the store's outcome is unknown; nothing else is taken up until etcd tells.
     enum class Stage {
         queued,
@@ -142,9 +144,10 @@ struct Agent {
     // Commits made here: id (the pending key's tail) -> state.
     std::map<std::string, Outstanding> outstanding;
 
-    // The role, as the role key says (card 0 while there is none; -1 until etcd has said).
+    // The role, as the election sees it (-1: no holder, or not known yet).
+    std::unique_ptr<Election> election;
     int holder = -1;
-    int64_t holder_created = 0;  // the role key's create revision (0: absent)
+    int64_t fence = 0;  // the role key's create revision while this card holds the role
     uint64_t pending_watch = 0;
     std::map<int64_t, Pending> queue;  // by create revision: the one order of commits
     bool busy = false;                 // the front is in progress
@@ -347,6 +350,7 @@ void grant_lease() {
         }
         A->lease = r.lease;
         A->last_renew_ms = Server::now_ms();
+        A->election->lease(r.lease, r.sent_ms);
         Server::log("card " + std::to_string(A->opts.card) + " holds etcd lease " + hex(r.lease));
         put_card_key();
     });
@@ -361,10 +365,13 @@ void renew_lease() {
         A->renewing = false;
         if (r.ok()) {
             A->last_renew_ms = Server::now_ms();
+            if (A->lease == lease)
+                A->election->lease(lease, r.sent_ms);
         } else if (r.outcome == etcd::Outcome::absent && A->lease == lease) {
             // Expired while etcd could not be reached: the card's keys went with it.
             Server::log("etcd lease " + hex(lease) + " expired; taking a new one");
             A->lease = 0;
+            A->election->lease(0, 0);
             grant_lease();
         } else {
             A->last_renew_ms = Server::now_ms() - RENEW_MS + 200;  // try again soon
@@ -638,6 +645,8 @@ void refuse(uint32_t status, const std::string &reason) {
                 " not done: " + reason);
     json res = {{"status", status}, {"reason", reason}};
     etcd::Txn t;
+    // Fenced like a store: a deposed holder leaves the commit to the new one.
+    t.compare.push_back(etcd::Compare::create_revision(A->root + "dlrsc", p.fence));
     t.compare.push_back(etcd::Compare::create_revision(p.key, p.created));
     t.success.push_back(etcd::TxnOp::put(p.result_key, res.dump(), p.lease));
     t.success.push_back(etcd::TxnOp::del(p.key));
@@ -648,14 +657,14 @@ void refuse(uint32_t status, const std::string &reason) {
     next();
 }
 
-// The fenced store: only while this card still holds the role as it took it, and the requester
-// still waits for this commit.
+// The fenced store: only while this card still holds the role as it took it up (the key's create
+// revision then, never the holder's of now), and the requester still waits for this commit.
 void store() {
     Pending &p = A->queue.begin()->second;
     p.stage = Pending::Stage::storing;
-    json ok = {{"status", 0}, {"reason", ""}};
+    json ok = {{"status", 0}, {"reason", ""}, {"by", A->opts.card}};  // by: the storing dLRSC
     etcd::Txn t;
-    t.compare.push_back(etcd::Compare::create_revision(A->root + "dlrsc", A->holder_created));
+    t.compare.push_back(etcd::Compare::create_revision(A->root + "dlrsc", p.fence));
     t.compare.push_back(etcd::Compare::create_revision(p.key, p.created));
     if (p.del)
         t.success.push_back(etcd::TxnOp::del(cfg_key(p.path)));
@@ -681,13 +690,12 @@ void store() {
             restore_stored(p);
         switch (r.outcome) {
             case etcd::Outcome::compare_failed: {
-                bool role_moved = r.kvs.empty() || r.kvs[0].create_revision != A->holder_created;
+                bool role_moved = r.kvs.empty() || r.kvs[0].create_revision != p.fence;
                 if (role_moved) {
+                    // The pending key stays: the commit is the new holder's to finish.
                     Server::log("commit of " + p.path + " not stored: card " +
                                 std::to_string(A->opts.card) + " no longer holds the dLRSC role");
-                    refuse(EAGAIN, "card " + std::to_string(A->opts.card) +
-                                       " no longer holds the dLRSC role");
-                    return;
+                    return next();
                 }
                 return next();  // withdrawn by its requester: it has its answer
             }
@@ -753,6 +761,7 @@ void pump() {
         return;
     A->busy = true;
     Pending &p = A->queue.begin()->second;
+    p.fence = A->fence;
     ++A->verify_id;
     if (std::string why = cfg_schema_problem(p.path); !why.empty())
         return refuse(EINVAL, why);  // put there by a card that did not check
@@ -944,11 +953,13 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
 
 // ---- the role ----
 
-void on_role(int card, int64_t created) {
+// The election's view changed: HOLDER is the dLRSC as this card sees it (-1: none), FENCE this
+// card's create revision of the role key while it holds the role.
+void on_role(int holder, int64_t fence, const std::string &why) {
     bool was = is_holder();
-    A->holder = card;
-    A->holder_created = created;
-    A->router->follow_dlrsc(card, created ? " (the role key in etcd)" : " (no role key in etcd)");
+    A->holder = holder;
+    A->fence = fence;
+    A->router->follow_dlrsc(holder, why);
     if (is_holder() && !was) {
         A->pending_watch = A->etcd->watch(A->root + "pending/", true, 0, on_pending_watch, true);
     } else if (!is_holder() && was) {
@@ -961,33 +972,7 @@ void on_role(int card, int64_t created) {
     }
 }
 
-void on_role_watch(const etcd::WatchUpdate &u) {
-    using K = etcd::WatchUpdate::Kind;
-    auto take = [](const etcd::KeyValue &kv) {
-        char *end = nullptr;
-        long card = strtol(kv.value.c_str(), &end, 10);
-        if (kv.value.empty() || *end || card < 0 || card > Router::MAX_CARD) {
-            Server::log("ignoring the role key's value '" + kv.value + "'");
-            return;
-        }
-        on_role(int(card), kv.create_revision);
-    };
-    if (u.kind == K::snapshot) {
-        if (u.kvs.empty())
-            on_role(0, 0);
-        else
-            take(u.kvs[0]);
-    } else if (u.kind == K::events) {
-        for (auto &e : u.events) {
-            if (e.deleted)
-                on_role(0, 0);
-            else
-                take(e.kv);
-        }
-    }
-}
-
-// `role set N`: the role key names N. Only a card that is up (its key exists) may get it.
+// `role set N`: N becomes the wanted card, and the holder hands the role over to it, if N is up.
 void on_role_set(Client &c, const Frame &f) {
     if (!A->server->allowed(c, f, "move the dLRSC role"))
         return;
@@ -1005,37 +990,15 @@ void on_role_set(Client &c, const Frame &f) {
     Frame req;
     req.type = f.type;
     req.seq = f.seq;
-    bool forced = flags & ROLE_SET_FORCE;
-    std::string card_key = A->root + "cards/" + std::to_string(card);
-    etcd::Txn t;
-    if (!forced)
-        t.compare.push_back(
-            etcd::Compare::create_revision(card_key, 0, etcd::Compare::Op::greater));
-    t.success.push_back(etcd::TxnOp::put(A->root + "dlrsc-wanted", std::to_string(card)));
-    t.success.push_back(etcd::TxnOp::put(A->root + "dlrsc", std::to_string(card)));
-    int previous = A->holder;
-    A->etcd->txn(t, [id, req, card, previous](const etcd::Reply &r) {
-        Client *c = A->server->client(id);
-        if (!c || c->closing)
-            return;
-        std::string name = "card " + std::to_string(card);
-        if (r.outcome == etcd::Outcome::compare_failed) {
-            A->server->reply(*c, req, EHOSTDOWN,
-                             name + " is down (no key " + A->root + "cards/" +
-                                 std::to_string(card) + " in etcd); 'role set --force " +
-                                 std::to_string(card) + "' gives it the role anyway");
-            return;
-        }
-        if (!r.ok()) {
-            A->server->reply(*c, req, EIO, "the role cannot be stored in etcd: " + r.reason);
-            return;
-        }
-        Writer w;
-        w.u32(uint32_t(previous));
-        A->server->reply(*c, req, 0,
-                         "dLRSC role moved from card " + std::to_string(previous) + " to " + name,
-                         w);
-    });
+    A->election->set_wanted(int(card), flags & ROLE_SET_FORCE,
+                            [id, req](uint32_t status, const std::string &reason, int previous) {
+                                Client *c = A->server->client(id);
+                                if (!c || c->closing)
+                                    return;
+                                Writer w;
+                                w.u32(uint32_t(previous));
+                                A->server->reply(*c, req, status, reason, w);
+                            });
 }
 
 // ---- queries and registrations ----
@@ -1440,6 +1403,7 @@ void on_tick() {
     if (!A->lease)
         grant_lease();
     renew_lease();
+    A->election->tick(now);
     if (A->lease && A->router->ready_programs(A->opts.card) != A->announced_ready)
         put_card_key();
     std::vector<std::string> late;
@@ -1494,8 +1458,9 @@ void status(std::vector<std::string> &lines) {
         up += " " + std::to_string(n);
     lines.push_back("cards up in etcd:" + (up.empty() ? std::string(" none") : up));
     lines.push_back("card lease: " + (A->lease ? hex(A->lease) : std::string("none")));
-    lines.push_back("dLRSC: card " + std::to_string(A->holder) +
-                    (A->holder_created ? "" : " (no role key: the default)"));
+    lines.push_back(A->holder >= 0 ? "dLRSC: card " + std::to_string(A->holder)
+                                   : std::string("dLRSC: none known to this card"));
+    A->election->status(lines);
     size_t verifiers = 0;
     for (auto &[h, r] : A->regs)
         verifiers += r.verifier;
@@ -1542,7 +1507,9 @@ bool cluster_start(Server &server, Router &router, const ClusterOptions &options
     server.on_tick(on_tick);
     server.on_status(status);
     A->etcd->watch(A->root + "cfg/", true, 0, on_cfg_watch, true);
-    A->etcd->watch(A->root + "dlrsc", false, 0, on_role_watch, true);
+    A->election =
+        std::make_unique<Election>(*A->etcd, A->root, A->opts.card, LEASE_TTL_S * 1000, on_role);
+    A->election->start();
     A->etcd->watch(A->root + "cards/", true, 0, on_cards_watch, true);
     A->etcd->watch(A->root + "result/" + std::to_string(options.card) + "/", true, 0,
                    on_result_watch, true);

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
@@ -245,6 +247,15 @@ TEST_F(Cluster, RoleSetMovesTheVerifier) {
 
     ASSERT_EQ(ctl(0, {"role", "set", "2"}).status, 0);
     ASSERT_TRUE(eventually([&] { return contains(ctl(1, {"status"}).out, "dLRSC: card 2\n"); }));
+    ASSERT_TRUE(eventually([&] { return sole_holder({0, 1, 2}) == 2; }));
+    // Forced to a card that is down: wanted, but the holder keeps the role meanwhile.
+    auto since = tzd_event(2).second;
+    auto forced = ctl(0, {"role", "set", "--force", "7"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_TRUE(contains(forced.out, "card 7 is down; it is wanted")) << forced.out;
+    EXPECT_EQ(key("dlrsc-wanted").first, "7");
+    std::this_thread::sleep_for(3s);  // longer than the others wait before they campaign
+    EXPECT_EQ(tzd_event(2), std::make_pair(4, since));
     ASSERT_TRUE(commits(0, "IST", "Asia/Kolkata")) << card_[2].log(pd_[2]);
     EXPECT_TRUE(in_effect_everywhere("Asia/Kolkata")) << where();
     // tzctl commits from any card too.
@@ -468,4 +479,232 @@ TEST_F(Cluster, DeposedHolderNeverStores) {
     std::string zone = status == 0 ? "Asia/Kolkata" : "Europe/Paris";
     for (int n : {0, 2})
         EXPECT_TRUE(eventually([&] { return card_[n].zone_in_effect(n) == zone; }, 10s)) << where();
+}
+
+// The fault campaign: seeded, bounded rounds of random commits from random cards with one fault
+// per round (a card's platformd killed, stopped or cut off; an etcd member killed, stopped or
+// cut off, the leader included), then a check of the recorded history: one holder at a time in
+// etcd, every store made by the holder of its revision, acknowledged commits stored once and in
+// order, failed ones never, and every card converged within 10 s of the fault's end.
+// TZD_CAMPAIGN_ROUNDS (default 3) and TZD_CAMPAIGN_SEED (default 1) choose the run.
+TEST_F(Cluster, FaultCampaign) {
+    const char *kinds[] = {"card killed",   "card stopped",   "card cut off",
+                           "member killed", "member stopped", "member cut off"};
+    int rounds = getenv("TZD_CAMPAIGN_ROUNDS") ? atoi(getenv("TZD_CAMPAIGN_ROUNDS")) : 3;
+    unsigned seed = getenv("TZD_CAMPAIGN_SEED") ? unsigned(atoi(getenv("TZD_CAMPAIGN_SEED"))) : 1;
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+    own_addresses();
+    start_all();
+    const std::vector<int> all = {0, 1, 2};
+    ASSERT_TRUE(eventually([&] { return sole_holder(all) >= 0; })) << where();
+    bool real_cut = ts::Partition::available();
+    if (!real_cut)
+        printf("not root (or no nftables): partitions are stood in for by SIGSTOP\n");
+
+    struct Commit {
+        std::string abbr;
+        int status;
+        uint64_t sent, ended;
+    };
+    std::mutex mu;
+    std::vector<Commit> commits;
+    std::atomic<int> serial{0};
+    int by_kind[6] = {}, divergences = 0;
+    std::vector<double> failovers;
+    const char *zones[] = {"Europe/Paris", "Europe/Berlin", "Asia/Kolkata"};
+
+    for (int round = 0; round < rounds; round++) {
+        int kind = pick(6);
+        int holder = sole_holder(all);
+        int card = holder >= 0 && pick(2) ? holder : pick(kCards);
+        int member = pick(2) ? leader() : pick(etcd_.size());
+        by_kind[kind]++;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> committers;
+        for (int t = 0; t < 2; t++)
+            committers.emplace_back([&, t] {
+                std::mt19937 local(seed * 7919u + unsigned(round * 2 + t));
+                while (!stop) {
+                    int from = int(local() % kCards);
+                    if (kind < 3 && from == card)
+                        continue;  // a card under a fault takes no commands meanwhile
+                    int i = serial++;
+                    Commit c{"K" + std::to_string(i), -1, now_ns(), 0};
+                    c.status = set(from, c.abbr, zones[i % 3]).status;
+                    c.ended = now_ns();
+                    std::lock_guard g(mu);
+                    commits.push_back(c);
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300 + pick(700)));
+
+        ts::Partition cut;
+        uint64_t t0 = now_ns();
+        if (kind == 0) {
+            card_[card].stop(pd_[card], SIGKILL);
+            card_[card].stop(tzd_[card], SIGKILL);
+        } else if (kind == 1 || (kind == 2 && !real_cut)) {
+            kill(pd_[card], SIGSTOP);
+        } else if (kind == 2) {
+            ASSERT_TRUE(cut.cut_address(ts::EtcdCluster::ALIASES[card]));
+        } else if (kind == 3) {
+            etcd_.kill(member);
+        } else if (kind == 4 || !real_cut) {
+            etcd_.pause(member);
+        } else {
+            ASSERT_TRUE(cut.cut_ports({etcd_.client_port(member), etcd_.peer_port(member)}));
+        }
+        int64_t hold_ms = 2500 + pick(1500);
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(hold_ms);
+        if (kind < 3 && card == holder) {
+            int next = -1;
+            eventually(
+                [&] {
+                    for (int n : all)
+                        if (auto [e, t] = tzd_event(n); n != card && e == 4 && t > t0)
+                            next = n;
+                    return next >= 0;
+                },
+                10s);
+            if (next >= 0)
+                failovers.push_back(double(tzd_event(next).second - t0) / 1e6);
+        }
+        std::this_thread::sleep_until(until);
+
+        cut.heal();
+        if (kind == 0)
+            start_card(card);
+        else if (kind == 1 || kind == 2)
+            kill(pd_[card], SIGCONT);
+        else if (kind == 3)
+            EXPECT_TRUE(etcd_.start(member)) << etcd_.log(member);
+        else
+            etcd_.resume(member);
+        auto healed = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(1s);
+        stop = true;
+        for (auto &t : committers)
+            t.join();
+        // Converged: one holder, the one etcd names, and the stored zone in effect everywhere.
+        bool converged = eventually(
+            [&] {
+                auto role = key("dlrsc").first;
+                int h = sole_holder(all);
+                if (h < 0 || role != std::to_string(h))
+                    return false;
+                auto value = nlohmann::json::parse(stored().first, nullptr, false);
+                std::string zone = value.is_array() ? value[1].get<std::string>() : "";
+                for (int n : all)
+                    if (card_[n].zone_in_effect(n) != zone)
+                        return false;
+                return true;
+            },
+            std::chrono::duration_cast<std::chrono::milliseconds>(
+                healed + 10s - std::chrono::steady_clock::now()));
+        if (!converged) {
+            divergences++;
+            ADD_FAILURE() << "round " << round << " (" << kinds[kind] << " " << card << "/"
+                          << member << "): not converged 10 s after the fault ended: " << where();
+            ASSERT_TRUE(eventually([&] { return sole_holder(all) >= 0; }, 30s));
+        }
+    }
+
+    // The history as etcd recorded it, from the first revision on.
+    etcd::Options o;
+    o.endpoints = etcd_.endpoints();
+    etcd::Client c(o);
+    int64_t last = c.status_sync().revision;
+    std::vector<etcd::WatchUpdate::Event> events;
+    int64_t seen = 0;
+    c.watch("/" + router_ + "/", true, 1, [&](const etcd::WatchUpdate &u) {
+        if (u.kind == etcd::WatchUpdate::Kind::events) {
+            events.insert(events.end(), u.events.begin(), u.events.end());
+            seen = u.revision;
+        }
+    });
+    ASSERT_TRUE(eventually([&] {
+        c.dispatch();
+        return seen >= last;
+    }));
+    const std::string role_key = "/" + router_ + "/dlrsc", item = "/" + router_ + "/cfg" + kItem;
+    int64_t role_created = 0;
+    int role_holder = -1, two_holders = 0, foreign_stores = 0;
+    std::map<int64_t, int> stored_by;  // revision -> the card that stored (its result says)
+    for (auto &e : events)
+        if (!e.deleted && e.kv.key.find("/result/") != std::string::npos) {
+            auto j = nlohmann::json::parse(e.kv.value, nullptr, false);
+            if (j.is_object() && j.value("status", -1) == 0)
+                stored_by[e.kv.mod_revision] = j.value("by", -1);
+        }
+    std::vector<std::string> stored_seq;
+    for (auto &e : events) {
+        if (e.kv.key == role_key) {
+            if (e.deleted) {
+                role_created = 0;
+                role_holder = -1;
+            } else {
+                // A new holder only after a deletion: never a key made anew or rewritten in place.
+                if (role_created && (e.kv.create_revision != role_created ||
+                                     atoi(e.kv.value.c_str()) != role_holder))
+                    two_holders++;
+                role_created = e.kv.create_revision;
+                role_holder = atoi(e.kv.value.c_str());
+            }
+        } else if (e.kv.key == item) {
+            int64_t rev = e.kv.mod_revision;
+            if (!role_created || !stored_by.count(rev) || stored_by[rev] != role_holder)
+                foreign_stores++;
+            auto j = nlohmann::json::parse(e.kv.value, nullptr, false);
+            if (j.is_array())
+                stored_seq.push_back(j[0].get<std::string>());
+        }
+    }
+    EXPECT_EQ(two_holders, 0);
+    EXPECT_EQ(foreign_stores, 0) << "stores made by a card that did not hold the role";
+    int acked = 0, failed = 0, unknown = 0, misplaced = 0;
+    std::map<std::string, size_t> position;
+    for (size_t i = 0; i < stored_seq.size(); i++)
+        position[stored_seq[i]] = i;
+    for (auto &cm : commits) {
+        auto n = std::count(stored_seq.begin(), stored_seq.end(), cm.abbr);
+        if (cm.status == 0) {
+            acked++;
+            EXPECT_EQ(n, 1) << cm.abbr << " acknowledged";
+        } else if (cm.status == 5) {
+            unknown++;
+            EXPECT_LE(n, 1) << cm.abbr << " of unknown outcome";
+        } else {
+            failed++;
+            EXPECT_EQ(n, 0) << cm.abbr << " failed with status " << cm.status;
+        }
+    }
+    // In order: no acknowledged commit stored before one acknowledged before it was sent.
+    std::vector<const Commit *> by_end, by_send;
+    for (auto &cm : commits)
+        if (cm.status == 0)
+            by_end.push_back(&cm), by_send.push_back(&cm);
+    std::sort(by_end.begin(), by_end.end(), [](auto *x, auto *y) { return x->ended < y->ended; });
+    std::sort(by_send.begin(), by_send.end(), [](auto *x, auto *y) { return x->sent < y->sent; });
+    size_t done = 0;
+    long highest = -1;  // the highest position of the commits acknowledged so far
+    for (auto *b : by_send) {
+        for (; done < by_end.size() && by_end[done]->ended < b->sent; done++)
+            highest = std::max(highest, long(position[by_end[done]->abbr]));
+        misplaced += highest > long(position[b->abbr]);
+    }
+    EXPECT_EQ(misplaced, 0) << "acknowledged commits stored out of order";
+    std::sort(failovers.begin(), failovers.end());
+    printf("campaign seed %u, %d rounds, partitions %s\n", seed, rounds,
+           real_cut ? "by nftables" : "by SIGSTOP");
+    for (int k = 0; k < 6; k++)
+        printf("  faults %-15s %d\n", kinds[k], by_kind[k]);
+    printf("  commits: %d acknowledged, %d failed, %d outcome unknown\n", acked, failed, unknown);
+    printf("  failovers: %zu, median %.0f ms, max %.0f ms\n", failovers.size(),
+           failovers.empty() ? 0.0 : failovers[failovers.size() / 2],
+           failovers.empty() ? 0.0 : failovers.back());
+    printf(
+        "  two holders at once: %d, stores by a non-holder: %d, out of order: %d, "
+        "divergences: %d\n",
+        two_holders, foreign_stores, misplaced, divergences);
 }

@@ -512,6 +512,7 @@ TEST_F(Cluster, FaultCampaign) {
     std::atomic<int> serial{0};
     int by_kind[6] = {}, divergences = 0;
     std::vector<double> failovers;
+    double slowest_ms = 0;  // from a fault's end to every card converged
     const char *zones[] = {"Europe/Paris", "Europe/Berlin", "Asia/Kolkata"};
 
     for (int round = 0; round < rounds; round++) {
@@ -602,6 +603,13 @@ TEST_F(Cluster, FaultCampaign) {
             },
             std::chrono::duration_cast<std::chrono::milliseconds>(
                 healed + 10s - std::chrono::steady_clock::now()));
+        double took =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - healed)
+                .count();
+        slowest_ms = std::max(slowest_ms, took);
+        printf("round %d: %s (card %d, member %d)%s, converged %s\n", round, kinds[kind], card,
+               member, kind < 3 && card == holder ? ", the holder" : "",
+               converged ? (std::to_string(int(took)) + " ms after its end").c_str() : "NOT");
         if (!converged) {
             divergences++;
             ADD_FAILURE() << "round " << round << " (" << kinds[kind] << " " << card << "/"
@@ -705,6 +713,6 @@ TEST_F(Cluster, FaultCampaign) {
            failovers.empty() ? 0.0 : failovers.back());
     printf(
         "  two holders at once: %d, stores by a non-holder: %d, out of order: %d, "
-        "divergences: %d\n",
-        two_holders, foreign_stores, misplaced, divergences);
+        "divergences: %d, slowest convergence %.1f s\n",
+        two_holders, foreign_stores, misplaced, divergences, slowest_ms / 1000);
 }

@@ -1,6 +1,7 @@
 // Cluster mode as an operator runs it: a real 3-member etcd cluster and 3 cards, each a
 // platformd with PLATFORM_ETCD set and its own tzd, sharing nothing but the etcd endpoints.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
@@ -504,6 +505,37 @@ TEST_F(Cluster, FaultCampaign) {
     start_all();
     const std::vector<int> all = {0, 1, 2};
     ASSERT_TRUE(eventually([&] { return sole_holder(all) >= 0; })) << where();
+    // The history as etcd records it, from the first revision on, followed all along (a watch
+    // from the first revision at the end would have to catch up with the whole run at once).
+    const std::string root = "/" + router_ + "/";
+    etcd::Options o;
+    o.endpoints = etcd_.endpoints();
+    etcd::Client recorder(o);
+    std::vector<etcd::WatchUpdate::Event> events;  // the pump's until it is joined
+    std::atomic<int64_t> seen{0};
+    recorder.watch(root, true, 1, [&](const etcd::WatchUpdate &u) {
+        if (u.kind == etcd::WatchUpdate::Kind::events) {
+            events.insert(events.end(), u.events.begin(), u.events.end());
+            seen = u.revision;
+        }
+    });
+    std::atomic<bool> recording{true};
+    std::thread pump([&] {
+        while (recording) {
+            pollfd p{recorder.fd(), POLLIN, 0};
+            poll(&p, 1, 100);
+            recorder.dispatch();
+        }
+    });
+    struct Joiner {
+        std::atomic<bool> &on;
+        std::thread &t;
+        ~Joiner() {
+            on = false;
+            if (t.joinable())
+                t.join();
+        }
+    } joiner{recording, pump};
     bool real_cut = ts::Partition::available();
     if (!real_cut)
         printf("not root (or no nftables): partitions are stood in for by SIGSTOP\n");
@@ -624,23 +656,10 @@ TEST_F(Cluster, FaultCampaign) {
         }
     }
 
-    // The history as etcd recorded it, from the first revision on.
-    etcd::Options o;
-    o.endpoints = etcd_.endpoints();
-    etcd::Client c(o);
-    int64_t last = c.status_sync().revision;
-    std::vector<etcd::WatchUpdate::Event> events;
-    int64_t seen = 0;
-    c.watch("/" + router_ + "/", true, 1, [&](const etcd::WatchUpdate &u) {
-        if (u.kind == etcd::WatchUpdate::Kind::events) {
-            events.insert(events.end(), u.events.begin(), u.events.end());
-            seen = u.revision;
-        }
-    });
-    ASSERT_TRUE(eventually([&] {
-        c.dispatch();
-        return seen >= last;
-    }));
+    int64_t last = recorder.put_sync(root + "campaign-end", "").revision;
+    ASSERT_TRUE(eventually([&] { return seen >= last; }, 60s)) << seen << " of " << last;
+    recording = false;
+    pump.join();  // EVENTS is this thread's from here on
     const std::string role_key = "/" + router_ + "/dlrsc", item = "/" + router_ + "/cfg" + kItem;
     int64_t role_created = 0;
     int role_holder = -1, two_holders = 0, foreign_stores = 0;

@@ -76,8 +76,9 @@ done
 
 cat <<MSG
 
-A cluster router is running: etcd members on $endpoints, cards 0, 1 and 2 (card 0 holds the
-dLRSC role until 'platformctl role set' moves it). Logs of etcd are in $base/etcd-m*.log.
+A cluster router is running: etcd members on $endpoints, cards 0, 1 and 2 (the dLRSC role is
+elected: card 0 first; kill its platformd and another card takes it over in about 2 s).
+Logs of etcd are in $base/etcd-m*.log.
 To reach card N from a second terminal:
 
   N=1; export PLATFORM_CARD=\$N PLATFORM_RUNDIR=$base/card\$N PLATFORM_SOCKET=$base/card\$N/platformd.sock PLATFORM_LOCALTIME=$base/card\$N/localtime

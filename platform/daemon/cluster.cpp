@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 
+#include "election.h"
 #include "etcd/etcd.h"
 #include "platform/proto_cfg.h"
 #include "platform/tuple.h"
@@ -67,6 +68,7 @@ struct Pending {
     bool del = false;
     std::vector<uint8_t> value;
     std::string result_key;
+    int64_t fence = 0;  // the role key's create revision when this card took the commit up
 };
 
 // The store in progress, as far as the watch needs to know it: its change is the pipeline's own.
@@ -126,9 +128,10 @@ struct Agent {
     // Commits made here: id (the pending key's tail) -> state.
     std::map<std::string, Outstanding> outstanding;
 
-    // The role, as the role key says (card 0 while there is none; -1 until etcd has said).
+    // The role, as the election sees it (-1: no holder, or not known yet).
+    std::unique_ptr<Election> election;
     int holder = -1;
-    int64_t holder_created = 0;  // the role key's create revision (0: absent)
+    int64_t fence = 0;  // the role key's create revision while this card holds the role
     uint64_t pending_watch = 0;
     std::map<int64_t, Pending> queue;  // by create revision: handed to the pipeline
     Counters counters;
@@ -291,6 +294,7 @@ void grant_lease() {
         }
         A->lease = r.lease;
         A->last_renew_ms = Server::now_ms();
+        A->election->lease(r.lease, r.sent_ms);
         Server::log("card " + std::to_string(A->opts.card) + " holds etcd lease " + hex(r.lease));
         put_card_key();
     });
@@ -305,10 +309,13 @@ void renew_lease() {
         A->renewing = false;
         if (r.ok()) {
             A->last_renew_ms = Server::now_ms();
+            if (A->lease == lease)
+                A->election->lease(lease, r.sent_ms);
         } else if (r.outcome == etcd::Outcome::absent && A->lease == lease) {
             // Expired while etcd could not be reached: the card's keys went with it.
             Server::log("etcd lease " + hex(lease) + " expired; taking a new one");
             A->lease = 0;
+            A->election->lease(0, 0);
             grant_lease();
         } else {
             A->last_renew_ms = Server::now_ms() - RENEW_MS + 200;  // try again soon
@@ -493,6 +500,8 @@ bool is_holder() {
     return A->holder == A->opts.card;
 }
 
+void reread_pending();
+
 // Ends pending commit CREATED without a store: the result key carries STATUS and REASON back.
 void refuse(int64_t created, uint32_t status, const std::string &reason) {
     auto it = A->queue.find(created);
@@ -501,27 +510,32 @@ void refuse(int64_t created, uint32_t status, const std::string &reason) {
     const Pending &p = it->second;
     json res = {{"status", status}, {"reason", reason}};
     etcd::Txn t;
+    // Fenced like a store: a deposed holder leaves the commit to the new one.
+    t.compare.push_back(etcd::Compare::create_revision(A->root + "dlrsc", p.fence));
     t.compare.push_back(etcd::Compare::create_revision(p.key, p.created));
     t.success.push_back(etcd::TxnOp::put(p.result_key, res.dump(), p.lease));
     t.success.push_back(etcd::TxnOp::del(p.key));
     A->etcd->txn(t, [](const etcd::Reply &r) {
         if (!r.ok() && r.outcome != etcd::Outcome::compare_failed)
             Server::log("cannot hand a refusal back: " + r.reason);
+        else if (!r.ok())
+            reread_pending();  // the role moved meanwhile: if it came back, take it up again
     });
     A->queue.erase(it);
 }
 
-// The fenced store: only while this card still holds the role as it took it, and the requester
-// still waits for this commit (its pending key is the one taken up).
+// The fenced store: only while this card still holds the role as it took the commit up (the key's
+// create revision then, never the holder's of now), and the requester still waits for this
+// commit (its pending key is the one taken up).
 void store(const Commit &c, std::function<void(StoreResult)> done) {
     auto it = A->queue.find(int64_t(c.ticket));
     if (it == A->queue.end())
         return done({StoreOutcome::withdrawn, {}});
     const Pending &p = it->second;
     A->storing = Storing{p.path, p.del, p.value};
-    json ok = {{"status", 0}, {"reason", ""}};
+    json ok = {{"status", 0}, {"reason", ""}, {"by", A->opts.card}};  // by: the storing dLRSC
     etcd::Txn t;
-    t.compare.push_back(etcd::Compare::create_revision(A->root + "dlrsc", A->holder_created));
+    t.compare.push_back(etcd::Compare::create_revision(A->root + "dlrsc", p.fence));
     t.compare.push_back(etcd::Compare::create_revision(p.key, p.created));
     if (p.del)
         t.success.push_back(etcd::TxnOp::del(cfg_key(p.path)));
@@ -530,9 +544,9 @@ void store(const Commit &c, std::function<void(StoreResult)> done) {
     t.success.push_back(etcd::TxnOp::put(p.result_key, ok.dump(), p.lease));
     t.success.push_back(etcd::TxnOp::del(p.key));
     t.failure.push_back(etcd::TxnOp::get(A->root + "dlrsc"));
-    int64_t created = p.created;
+    int64_t created = p.created, fence = p.fence;
     std::string path = p.path;
-    A->etcd->txn(t, [created, path, done](const etcd::Reply &r) {
+    A->etcd->txn(t, [created, fence, path, done](const etcd::Reply &r) {
         A->storing.reset();
         if (r.ok()) {
             // The verifier has it in effect; the watch need not hand it over again (unless the
@@ -545,8 +559,9 @@ void store(const Commit &c, std::function<void(StoreResult)> done) {
         }
         switch (r.outcome) {
             case etcd::Outcome::compare_failed: {
-                bool role_moved = r.kvs.empty() || r.kvs[0].create_revision != A->holder_created;
+                bool role_moved = r.kvs.empty() || r.kvs[0].create_revision != fence;
                 if (role_moved) {
+                    // Its refusal is fenced too: the pending key stays for the new holder.
                     std::string why =
                         "card " + std::to_string(A->opts.card) + " no longer holds the dLRSC role";
                     Server::log("commit of " + path + " not stored: " + why);
@@ -653,6 +668,7 @@ void on_pending_watch(const etcd::WatchUpdate &u) {
         c.flags = p->del ? ITEM_DELETE : 0;
         c.value = p->value;
         c.origin = " from card " + std::to_string(p->card);
+        p->fence = A->fence;
         A->queue[p->created] = std::move(*p);
         cfgdb_enqueue(std::move(c));
     };
@@ -741,15 +757,18 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
 }
 // ---- the role ----
 
-void on_role(int card, int64_t created) {
+// The election's view changed: HOLDER is the dLRSC as this card sees it (-1: none), FENCE this
+// card's create revision of the role key while it holds the role.
+void on_role(int holder, int64_t fence, const std::string &why) {
     bool was = is_holder();
-    A->holder = card;
-    A->holder_created = created;
-    A->router->follow_dlrsc(card, created ? " (the role key in etcd)" : " (no role key in etcd)");
-    if (is_holder() && !was) {
-        A->pending_watch = A->etcd->watch(A->root + "pending/", true, 0, on_pending_watch, true);
-    } else if (!is_holder() && was) {
-        A->etcd->cancel_watch(A->pending_watch);
+    bool refenced = was && holder == A->opts.card && fence != A->fence;
+    A->holder = holder;
+    A->fence = fence;
+    A->router->follow_dlrsc(holder, why);
+    if (!is_holder() || refenced) {
+        // Queued commits were taken up under the old fence; a holder takes them up again.
+        if (A->pending_watch)
+            A->etcd->cancel_watch(A->pending_watch);
         A->pending_watch = 0;
         std::vector<int64_t> queued;
         for (auto &[created, p] : A->queue)
@@ -757,36 +776,22 @@ void on_role(int card, int64_t created) {
         for (int64_t created : queued)
             forget(created);
     }
+    if (is_holder() && !A->pending_watch)
+        A->pending_watch = A->etcd->watch(A->root + "pending/", true, 0, on_pending_watch, true);
     cfgdb_pump();
 }
 
-void on_role_watch(const etcd::WatchUpdate &u) {
-    using K = etcd::WatchUpdate::Kind;
-    auto take = [](const etcd::KeyValue &kv) {
-        char *end = nullptr;
-        long card = strtol(kv.value.c_str(), &end, 10);
-        if (kv.value.empty() || *end || card < 0 || card > Router::MAX_CARD) {
-            Server::log("ignoring the role key's value '" + kv.value + "'");
-            return;
-        }
-        on_role(int(card), kv.create_revision);
-    };
-    if (u.kind == K::snapshot) {
-        if (u.kvs.empty())
-            on_role(0, 0);
-        else
-            take(u.kvs[0]);
-    } else if (u.kind == K::events) {
-        for (auto &e : u.events) {
-            if (e.deleted)
-                on_role(0, 0);
-            else
-                take(e.kv);
-        }
-    }
+// A refusal that found the role moved: the pending keys are read again if this card holds the
+// role (again), so that the commit it gave up is taken up under the new fence.
+void reread_pending() {
+    if (!is_holder())
+        return;
+    if (A->pending_watch)
+        A->etcd->cancel_watch(A->pending_watch);
+    A->pending_watch = A->etcd->watch(A->root + "pending/", true, 0, on_pending_watch, true);
 }
 
-// `role set N`: the role key names N. Only a card that is up (its key exists) may get it.
+// `role set N`: N becomes the wanted card, and the holder hands the role over to it, if N is up.
 void on_role_set(Client &c, const Frame &f) {
     if (!A->server->allowed(c, f, "move the dLRSC role"))
         return;
@@ -801,33 +806,12 @@ void on_role_set(Client &c, const Frame &f) {
         return;
     }
     Later l = Server::later(c, f);
-    bool forced = flags & ROLE_SET_FORCE;
-    std::string card_key = A->root + "cards/" + std::to_string(card);
-    etcd::Txn t;
-    if (!forced)
-        t.compare.push_back(
-            etcd::Compare::create_revision(card_key, 0, etcd::Compare::Op::greater));
-    t.success.push_back(etcd::TxnOp::put(A->root + "dlrsc-wanted", std::to_string(card)));
-    t.success.push_back(etcd::TxnOp::put(A->root + "dlrsc", std::to_string(card)));
-    int previous = A->holder;
-    A->etcd->txn(t, [l, card, previous](const etcd::Reply &r) {
-        std::string name = "card " + std::to_string(card);
-        if (r.outcome == etcd::Outcome::compare_failed) {
-            A->server->reply(l, EHOSTDOWN,
-                             name + " is down (no key " + A->root + "cards/" +
-                                 std::to_string(card) + " in etcd); 'role set --force " +
-                                 std::to_string(card) + "' gives it the role anyway");
-            return;
-        }
-        if (!r.ok()) {
-            A->server->reply(l, EIO, "the role cannot be stored in etcd: " + r.reason);
-            return;
-        }
-        Writer w;
-        w.u32(uint32_t(previous));
-        A->server->reply(
-            l, 0, "dLRSC role moved from card " + std::to_string(previous) + " to " + name, w);
-    });
+    A->election->set_wanted(int(card), flags & ROLE_SET_FORCE,
+                            [l](uint32_t status, const std::string &reason, int previous) {
+                                Writer w;
+                                w.u32(uint32_t(previous));
+                                A->server->reply(l, status, reason, w);
+                            });
 }
 
 // `role show`: every card of the router as the cards' keys say, the ones that are gone since
@@ -943,6 +927,7 @@ void on_tick() {
     if (!A->lease)
         grant_lease();
     renew_lease();
+    A->election->tick(now);
     if (A->lease && card_value() != A->announced)
         put_card_key();
     std::vector<std::string> late;
@@ -987,8 +972,9 @@ void status(std::vector<std::string> &lines) {
         up += " " + std::to_string(n);
     lines.push_back("cards up in etcd:" + (up.empty() ? std::string(" none") : up));
     lines.push_back("card lease: " + (A->lease ? hex(A->lease) : std::string("none")));
-    lines.push_back("dLRSC: card " + std::to_string(A->holder) +
-                    (A->holder_created ? "" : " (no role key: the default)"));
+    lines.push_back(A->holder >= 0 ? "dLRSC: card " + std::to_string(A->holder)
+                                   : std::string("dLRSC: none known to this card"));
+    A->election->status(lines);
     lines.push_back("configuration: items followed " + std::to_string(cfgdb_delivered().size()));
     lines.push_back("  commits of this card: " + std::to_string(A->counters.committed) + " done, " +
                     std::to_string(A->counters.refused) + " refused, " +
@@ -1068,7 +1054,9 @@ std::unique_ptr<Mode> cluster_mode(Server &server, Router &router, const Cluster
     server.on_client_gone(on_gone);
     server.on_tick(on_tick);
     A->etcd->watch(A->root + "cfg/", true, 0, on_cfg_watch, true);
-    A->etcd->watch(A->root + "dlrsc", false, 0, on_role_watch, true);
+    A->election =
+        std::make_unique<Election>(*A->etcd, A->root, A->opts.card, LEASE_TTL_S * 1000, on_role);
+    A->election->start();
     A->etcd->watch(A->root + "cards/", true, 0, on_cards_watch, true);
     A->etcd->watch(A->root + "result/" + std::to_string(options.card) + "/", true, 0,
                    on_result_watch, true);

@@ -147,7 +147,8 @@ bool Router::move_role(int card, const std::string &why, bool stored_only, std::
     }
     int old = dlrsc_;
     dlrsc_ = card;
-    cards_.insert(card);
+    if (card >= 0)  // -1 in cluster mode: no card holds the role as this card sees it
+        cards_.insert(card);
     ++sequence_;
     Server::log("dLRSC role moved from card " + std::to_string(old) + " to card " +
                 std::to_string(card) + why);

@@ -95,11 +95,14 @@ EtcdCluster::~EtcdCluster() {
 pid_t EtcdCluster::spawn(int member, bool fresh) {
     const Member &m = members_[member];
     std::string data = dir_ + "/" + m.name;
+    std::string listen = url(m.client_port);
+    for (const char *alias : ALIASES)
+        listen += ",http://" + std::string(alias) + ":" + std::to_string(m.client_port);
     std::vector<std::string> args = {
         ETCD,
         "--name=" + m.name,
         "--data-dir=" + data,
-        "--listen-client-urls=" + url(m.client_port),
+        "--listen-client-urls=" + listen,
         "--advertise-client-urls=" + url(m.client_port),
         "--listen-peer-urls=" + url(m.peer_port),
         "--initial-advertise-peer-urls=" + url(m.peer_port),
@@ -150,6 +153,13 @@ std::string EtcdCluster::endpoint_list() const {
     std::string out;
     for (int i = 0; i < size(); i++)
         out += (i ? "," : "") + endpoint(i);
+    return out;
+}
+
+std::string EtcdCluster::endpoint_list(const std::string &host) const {
+    std::string out;
+    for (int i = 0; i < size(); i++)
+        out += (i ? ",http://" : "http://") + host + ":" + std::to_string(members_[i].client_port);
     return out;
 }
 

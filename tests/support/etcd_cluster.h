@@ -29,6 +29,12 @@ class EtcdCluster {
     std::vector<std::string> endpoints() const;
     // The form of PLATFORM_ETCD: "http://127.0.0.1:P1,http://127.0.0.1:P2,...".
     std::string endpoint_list() const;
+    // The same through the loopback address HOST, one of ALIASES: every member listens on each
+    // of them too, so that one card's traffic can be told apart (and cut) by its address.
+    std::string endpoint_list(const std::string &host) const;
+    static constexpr const char *ALIASES[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+    int client_port(int member) const { return members_[member].client_port; }
+    int peer_port(int member) const { return members_[member].peer_port; }
     // The member whose client URL is ENDPOINT; -1 when none is.
     int member_of(const std::string &endpoint) const;
 

@@ -151,49 +151,6 @@ TEST_F(Tables, FiftyLocationsPerGroup) {
     EXPECT_STREQ(tz_lookup_location("L50"), "CET") << "refused by the group, kept by the hash";
 }
 
-TEST_F(Tables, RefusedAndCutTexts) {
-    const std::string loc59 = std::string(59, 'a'), loc60 = std::string(60, 'b');
-    struct Case {
-        const char *abbrev, *location;
-        std::string log;
-        const char *lookup;  // what tz_lookup_location gives afterwards
-        std::string groups;  // zone(abbrev) afterwards
-    } cases[] = {
-        {nullptr, "Null/Abbrev", "set_table_entry,NULL arguments provided", nullptr, "absent"},
-        {"NUL", nullptr, "set_table_entry,NULL arguments provided", nullptr, "absent"},
-        {"ABCDEFGHIJK", "Eleven/Chars",
-         "set_table_entry,Zone name limit exceeded ABCDEFGHIJK loc Eleven/Chars", nullptr,
-         "absent"},
-        // No bucket for a negative hash: only the location hash keeps it.
-        {"AAAAAAA", "Neg/Hash", "set_table_entry,Zone name hash out of range AAAAAAA loc Neg/Hash",
-         "AAAAAAA", "absent"},
-        // Ten characters fit the table but not the location hash's field.
-        {"AAAAAAAAAA", "Ten/Chars", "", "", "4:00[Ten/Chars]"},
-        {"LNG", loc59.c_str(), "", "LNG", "4:00[" + loc59 + "]"},
-        {"LNG", loc60.c_str(), "", nullptr, "4:00[" + loc59 + " " + loc60 + "]"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.location ? c.location : "null");
-        set_table_entry(c.abbrev, c.location, 4, 0);
-        EXPECT_EQ(log_texts(), c.log.empty() ? Texts{} : Texts{c.log});
-        if (c.location) {
-            const char *found = tz_lookup_location(c.location);
-            EXPECT_EQ(found ? std::optional<std::string>(found) : std::nullopt,
-                      c.lookup ? std::optional<std::string>(c.lookup) : std::nullopt);
-        }
-        EXPECT_EQ(zone(c.abbrev ? c.abbrev : ""), c.groups);
-    }
-    EXPECT_EQ(loc_entries(), 4u);
-    EXPECT_EQ(loc_bucket(tz_loc_hash_func(loc60.c_str())).substr(0, 4), "=LNG");
-}
-
-TEST_F(Tables, RecordWithoutGroupsEndsTheProcess) {
-    set_table_entry("CET", "Europe/Paris", 1, 0);
-    tz_offset_entry *groups = std::exchange(tz_hash_table[75].offset_list, nullptr);
-    EXPECT_EXIT(set_table_entry("CET", "Europe/Berlin", 1, 0), ::testing::ExitedWithCode(1), "");
-    tz_hash_table[75].offset_list = groups;  // undamaged again, for the leak check
-}
-
 TEST_F(Scan, TreeGivesStandardAbbreviationsAndOffsetsOfItsFilesAndLinks) {
     fake::ZoneTree tree;
     ASSERT_LT(tree.root().size(), 240u) << "temporary directory too long for this test";

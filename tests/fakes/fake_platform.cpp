@@ -155,8 +155,6 @@ void clear_log() {
     st.log.init_status = status;
 }
 
-int notify_third;
-
 void note(const std::string &op, uint64_t value) {
     record({op, {value}, 0, {}});
 }
@@ -217,10 +215,6 @@ void queue_role_events(std::vector<int32_t> events) {
         memcpy(bytes.data() + offsetof(sysmgr_lr_event, event), &event, sizeof event);
         deliver(kRoles, {0, bytes, event == -1 ? EINTR : 0});
     }
-}
-void queue_message(int32_t reply_id, const void *bytes, size_t length, int fail_errno) {
-    auto *b = static_cast<const uint8_t *>(bytes);
-    deliver(kChannel, {reply_id, std::vector<uint8_t>(b, b + length), fail_errno});
 }
 
 void reset_sysdb() {
@@ -354,13 +348,13 @@ int32_t backend_apply(bgen_data *data, sysdb_item *item, void *second) {
 
 int32_t backend_notify(bgen_data *data, sysdb_item *item, void *second) {
     call("backend_notify", data, item, second);
-    return data->handlers->notify(item, second, &fake::notify_third);
+    return data->handlers->notify(item, second, nullptr);
 }
 
 int tuple_unpack(const sysdb_tuple *tuple, const char *format, ...) {
     const auto *t = reinterpret_cast<const fake::Tuple *>(tuple);
     call("tuple_unpack", tuple, format);
-    if (t->result < 0 && !t->partial)
+    if (t->result < 0)
         return t->result;
     va_list ap;
     va_start(ap, format);

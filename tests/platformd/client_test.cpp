@@ -108,30 +108,3 @@ TEST_F(Clients, RoleEventsReachEveryCardOnItsLoopOnceAndAfterARestart) {
         return contains(r.ctl({"role", "show", "1"}).out, "card 1: not dLRSC, up, ready");
     }));
 }
-
-TEST_F(Clients, ReadinessGoesToPlatformdAndToTheServiceManager) {
-    EXPECT_EQ(sysmgr_proc_ready(), uint32_t(ENOCONN));
-    // A stand-in for the service manager's notification socket, in the abstract namespace.
-    std::string name = "platformd-test-notify-" + std::to_string(getpid());
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path + 1, name.data(), name.size());
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr),
-                   socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
-              0);
-    setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
-
-    ASSERT_GT(r.start_platformd(), 0);
-    EXPECT_EQ(sysmgr_proc_ready(), 0u);
-    char buf[64] = {};
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    ssize_t n = recv(fd, buf, sizeof(buf) - 1, 0);
-    EXPECT_EQ(std::string(buf, n > 0 ? size_t(n) : 0), "READY=1");
-    close(fd);
-    auto mine = ts::lines(r.ctl({"status"}).out, "  card 0 pid " + std::to_string(getpid()));
-    ASSERT_EQ(mine.size(), 1u);
-    EXPECT_TRUE(contains(mine[0], "ready since")) << mine[0];
-    unsetenv("NOTIFY_SOCKET");
-}

@@ -97,48 +97,6 @@ TEST_F(Item, ZoneIsCheckedAgainstTheZoneinfoTree) {
     }
 }
 
-TEST_F(Item, BadTuplesAreRefusedAndNeverApplied) {
-    struct Case {
-        fake::Tuple tuple;
-        std::optional<std::string> error_text;
-        int32_t applied;
-    } cases[] = {
-        {{{"CET", "Europe/Paris"}, -1, false}, "%Tuple unpack error", -1},
-        {{{"CET", "Europe/Paris"}, -2, true}, "%Tuple unpack error", -1},  // strings released
-        {{{}}, "%Tuple unpack error", -1},
-        {{{"CET"}}, std::nullopt, 0},  // no zone: refused, yet applied as a null zone
-    };
-    for (auto &c : cases) {
-        fake::reset_sysdb();
-        Outcome o = run(c.tuple);
-        EXPECT_EQ(o.status, -1);
-        EXPECT_EQ(o.accept, 0u);
-        EXPECT_EQ(fake::last_error_text(), c.error_text);
-        EXPECT_EQ(o.applied, c.applied);
-        auto set = fake::calls("conf_set_timezone_string");
-        EXPECT_EQ(set.size(), c.applied == 0 ? 1u : 0u);
-        for (auto &call : set)
-            EXPECT_EQ(call.args, args(nullptr, 0));
-    }
-    EXPECT_TRUE(fake::syslog_lines().empty());
-    EXPECT_EQ(tz(), "untouched");
-    // How the item reached the handler.
-    auto calls = fake::calls();
-    EXPECT_EQ(calls[0].args,
-              args(&tz_command_bgen_data, &item_, &second, calls[0].num(3), &fourth));
-    EXPECT_EQ(calls[1].args, args(item_.value, "%S%S"));
-}
-
-TEST_F(Item, ApplyHandsTheZoneAloneToTheSetter) {
-    Outcome o = run({{"XYZ", "Asia/Tokyo"}});  // a mismatch only warns
-    EXPECT_EQ(o.applied, 0);
-    EXPECT_EQ(fake::calls("backend_apply").at(0).args,
-              args(&tz_command_bgen_data, &item_, &second));
-    EXPECT_EQ(fake::calls("conf_set_timezone_string").at(0).args, args("Asia/Tokyo", 0));
-    fake::script("conf_set_timezone_string", {0});
-    EXPECT_EQ(run({{"JST", "Asia/Tokyo"}}).applied, -1);
-}
-
 TEST_F(Item, TimestampIsAcceptedAndDeletionRemovesTheZoneUnread) {
     Outcome ts = run({{}, -1}, "ts");
     EXPECT_EQ(ts.status, 0);
@@ -157,17 +115,6 @@ TEST_F(Item, TimestampIsAcceptedAndDeletionRemovesTheZoneUnread) {
     EXPECT_EQ(fake::ops(), (std::vector<std::string>{"backend_apply", "conf_set_timezone_string",
                                                      "backend_apply", "conf_set_timezone_string"}));
     EXPECT_EQ(fake::calls("conf_set_timezone_string").at(0).args, args(nullptr, 0));
-}
-
-TEST_F(Item, NotificationReachesTheLibraryWithConnectionAndHandle) {
-    tz_notif_handle = 4242;
-    fake::script("tz_lib_srp_notify", {-7});
-    sysdb_item item = {};
-    EXPECT_EQ(tz_notification_func(&item, &second), -7);
-    auto calls = fake::calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].args, args(&tz_srp_notify_bgen_data, &item, &second));
-    EXPECT_EQ(calls[1].args, args(&item, &second, &fake::notify_third, fake::test_conn, 4242, 1));
 }
 
 }  // namespace

@@ -14,14 +14,10 @@ namespace {
 using fake::args;
 using fake::deliver;
 using Texts = std::vector<std::string>;
-const uint32_t enoconn = ENOCONN;
 
 class Role : public ::testing::Test {
   protected:
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        fake::reset_service_state();
-    }
+    void SetUp() override { fake::reset_service_state(); }
     // The role as start-up leaves it: settled, with its registration in place.
     static void settle(int32_t role) {
         is_dlrsc = role == DLRSC_EVENT_ACTIVE;
@@ -32,53 +28,6 @@ class Role : public ::testing::Test {
     }
     static Texts ops() { return fake::ops({"getprio", "sleep"}); }
 };
-
-TEST_F(Role, EventsThatSwapNothing) {
-    struct Case {
-        int32_t prev, event, prev_after;
-    } cases[] = {
-        {-1, 4, -1},  {-1, 32, -1}, {4, 4, 4},
-        {32, 32, 32}, {4, 8, 8},  // an unknown event is only stored
-    };
-    for (auto c : cases) {
-        fake::reset_service_state();
-        prev_dlrsc_event = c.prev;
-        deliver(c.event);
-        EXPECT_EQ(dlrsc_event.load(), c.event);
-        EXPECT_EQ(is_dlrsc.load(), c.event == 4 ? 1 : 0);
-        EXPECT_EQ(prev_dlrsc_event.load(), c.prev_after);
-        EXPECT_TRUE(fake::calls().empty());
-        EXPECT_EQ(fake::traced("Time to change registrations \n"), c.prev_after != c.prev);
-    }
-}
-
-TEST_F(Role, SwapsFollowTheRole) {
-    settle(DLRSC_EVENT_INACTIVE);
-    deliver(DLRSC_EVENT_ACTIVE);
-    auto c = fake::calls();
-    ASSERT_EQ(ops(), (Texts{"sysdb_notification_unregister", "sysdb_register_verification",
-                            "backend_scan"}));
-    EXPECT_EQ(c[0].args, args(fake::test_conn, 41));
-    EXPECT_EQ(c[1].args, args(fake::test_conn, "", 7, 0, tz_verify_func, tz_apply_func, nullptr,
-                              tz_evm, nullptr, nullptr, 0, &tz_verif_handle));
-    EXPECT_EQ(c[2].args, args(fake::test_conn, &tz_command_bgen_data, "", 0xFEDCBA98u, 0));
-    EXPECT_EQ(tz_verif_handle, 100u);
-    EXPECT_EQ(prev_dlrsc_event.load(), 4);
-
-    fake::reset_sysdb();
-    deliver(DLRSC_EVENT_INACTIVE);
-    c = fake::calls();
-    ASSERT_EQ(ops(), (Texts{"sysdb_verification_unregister", "_sysdb_register_notification",
-                            "backend_scan"}));
-    EXPECT_EQ(c[0].args, args(fake::test_conn, 100));
-    EXPECT_EQ(c[1].args, args(fake::test_conn, "", 7, 1, tz_notification_func, tz_evm, nullptr,
-                              nullptr, 0, &tz_notif_handle));
-    EXPECT_EQ(c[2].args, args(fake::test_conn, &tz_srp_notify_bgen_data, "", 0xFEDCBA99u, 0));
-    EXPECT_EQ(tz_notif_handle, 100u);
-    EXPECT_EQ(prev_dlrsc_event.load(), 32);
-    EXPECT_EQ(sysdb_lib_present.load(), 1);
-    EXPECT_TRUE(fake::records().empty());
-}
 
 TEST_F(Role, NoConnectionIsRetriedOnceFiveSecondsLater) {
     settle(DLRSC_EVENT_INACTIVE);
@@ -143,91 +92,6 @@ TEST_F(Role, AFailedSwapSettlesTheRoleWithoutAThirdTry) {
         EXPECT_EQ(fake::calls("backend_scan").size(), status == ENOCONN ? 2u : 0u);
         EXPECT_EQ(prev_dlrsc_event.load(), 4);
         EXPECT_EQ(fake::live_timers(), 0);
-    }
-}
-
-TEST_F(Role, RegistrationAttempts) {
-    EXPECT_EQ(tz_register_for_verification(), 0u) << "not the dLRSC: nothing to do";
-    is_dlrsc = 1;
-    EXPECT_EQ(tz_register_for_notification(), enoconn);
-    lr_sysdb_conn = nullptr;
-    EXPECT_EQ(tz_register_for_verification(), enoconn);
-    EXPECT_TRUE(fake::traced("tz_register_for_verification: LR Conn is NULL"));
-    is_dlrsc = 0;
-    EXPECT_EQ(tz_register_for_notification(), enoconn);
-    EXPECT_TRUE(fake::calls().empty());
-
-    // Attempts go on after any failure until one succeeds.
-    is_dlrsc = 1;
-    lr_sysdb_conn = fake::test_conn;
-    fake::script("sysdb_register_verification", {511, 9, 0});
-    EXPECT_EQ(tz_register_for_verification(), 0u);
-    EXPECT_EQ(ops(), (Texts{"sysdb_register_verification", "sysdb_register_verification",
-                            "sysdb_register_verification", "backend_scan"}));
-
-    fake::reset_service_state();
-    fake::script("_sysdb_register_notification", {511, 0});
-    EXPECT_EQ(tz_register_for_notification(), 0u);
-    EXPECT_EQ(fake::sleeps(), std::vector<unsigned>{2});
-    EXPECT_TRUE(fake::records().empty());
-}
-
-TEST_F(Role, FailuresThatEndTheProcess) {
-    struct Case {
-        std::function<void()> run;
-        std::string output;
-    } cases[] = {
-        {[] {
-             settle(DLRSC_EVENT_INACTIVE);
-             fake::set_default("sysdb_register_verification", ENOCONN);
-             fake::set_default("event_async_attach_proctimer", -1);
-             fake::set_errno_on_failure(12);
-             deliver(DLRSC_EVENT_ACTIVE);
-         },
-         "record: INTERNAL event_async_attach_proctimer failed: status 12\n"
-         "record: INTERNAL Failed to create the timer: status 22\n"},
-        {[] {
-             fake::set_default("_sysdb_register_notification", ENOCONN);
-             tz_register_for_notification();
-         },
-         "record: SYSDB Register on sysdb notification failed: : status 511\n"
-         "ops:( _sysdb_register_notification){10}\nsleeps:( 2){10}\n"},
-        {[] {
-             tz_sysdb_lib_path = "/nonexistent/libsysdb.so";
-             tz_register_for_notification();
-         },
-         "record: SYSDB Register on sysdb notification failed: : status 1082230784\n"
-         "ops:\nsleeps:( 2){10}\n"},
-        {[] {
-             fake::queue_role_events({DLRSC_EVENT_ACTIVE, DLRSC_EVENT_INACTIVE, -1});
-             tz_dlrsc_state_chg_thread(nullptr);
-         },
-         "record: INTERNAL event_block failed: status 4294967295\n"
-         "ops: event_manager_create sysmgr_register_lr_event sysmgr_set_evm event_block "
-         "vk_event_dispatch event_block vk_event_dispatch event_block\n"
-         "(.|\n)*trace: tz_dlrsc_state_chg_thread: prev_dlrsc_event set to -1\n"
-         "(.|\n)*trace: In tz_dlrsc_state_change_callback: state = 4\n"
-         "(.|\n)*trace: In tz_dlrsc_state_change_callback: state = 32\n"},
-        {[] {
-             fake::script("event_manager_create", {0});
-             fake::set_errno_on_failure(24);
-             tz_dlrsc_state_chg_thread(nullptr);
-         },
-         "record: INTERNAL could not create Event Manager connection: status 24\n"},
-        {[] {
-             fake::script("sysmgr_register_lr_event", {77});
-             tz_dlrsc_state_chg_thread(nullptr);
-         },
-         "record: INTERNAL sysmgr_register_lr_event failed: status 77\n"
-         "(.|\n)*trace: sysmgr_register_lr_event failed. rc is 77\n"},
-    };
-    for (auto &c : cases) {
-        EXPECT_EXIT(
-            {
-                fake::report_at_exit();
-                c.run();
-            },
-            ::testing::ExitedWithCode(255), c.output);
     }
 }
 

@@ -155,29 +155,6 @@ TEST_F(CfgDb, ANewRegistrantIsHandedTheStoredItems) {
     EXPECT_TRUE(r.lines(v, "offthread").empty() && r.lines(f, "offthread").empty());
 }
 
-TEST_F(CfgDb, RegistrationsGoWithTheirProcessAndComeBackAfterARestart) {
-    pid_t f = peer({"--notify"}, 1), v = peer({"--verify"});
-    ASSERT_EQ(set(TZ_ITEM, {"CET", "Europe/Paris"}).status, 0);
-    // A verifier that is killed loses its registration, and nothing else is lost.
-    r.stop(v, SIGKILL);
-    EXPECT_TRUE(eventually([&] {
-        return contains(set(TZ_ITEM, {"EST", "x"}).err, "no verifier");
-    }));
-    EXPECT_EQ(get(TZ_ITEM), "CET Europe/Paris\n");
-    peer({"--verify"});
-
-    // After a restart of platformd both come back by themselves; the notifiee is brought up to
-    // date, then notified as before.
-    r.stop(r.platformd());
-    ASSERT_GT(r.start_platformd(), 0);
-    ASSERT_TRUE(count_is(f, "notified timezone", 2)) << r.log(f);
-    ASSERT_TRUE(eventually([&] { return set(TZ_ITEM, {"EST", "America/New_York"}).status == 0; }));
-    ASSERT_TRUE(count_is(f, "notified timezone", 3)) << r.log(f);
-    EXPECT_EQ(r.lines(f, "notified timezone"),
-              (Lines{"notified timezone 0 CET|Europe/Paris", "notified timezone 0 CET|Europe/Paris",
-                     "notified timezone 0 EST|America/New_York"}));
-}
-
 TEST_F(CfgDb, KillingPlatformdInABurstOfCommitsLeavesEachItemOldOrNew) {
     peer({"--verify", "--path=/cfg/test/"});
     constexpr int KEYS = 5;

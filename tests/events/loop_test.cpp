@@ -1,13 +1,10 @@
-// Loops: process timers, the end of the main loop on SIGTERM and SIGINT, descriptors and posted
-// work from other threads.
+// Loops: process timers on their own manager's loop, and the end of the main loop on SIGTERM and
+// SIGINT.
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <time.h>
 
 #include <atomic>
-#include <fstream>
 
 #include "events_support.h"
 
@@ -89,42 +86,4 @@ TEST(Signals, TermAndIntEndTheMainThreadsLoopOnly) {
     EXPECT_EQ(run_main(SIGINT), EINTR);
     EXPECT_TRUE(worker.run([] {}));
     event_manager_destroy(&main_evm);
-}
-
-TEST(Sources, RunOnTheOwnerAndRemovalWaitsForARunningHandler) {
-    Loop loop;
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    platform::Fd peer(sv[1]);
-    std::atomic<int> reads{0}, elsewhere{0};
-    std::atomic<bool> entered{false}, release{false}, finished{false};
-    uint64_t id = platform::evm_add_fd(loop.evm, sv[0], [&](event_context *, int fd) {
-        char c;
-        if (read(fd, &c, 1) != 1)
-            return;
-        elsewhere += gettid() != loop.tid;
-        ++reads;
-        entered = c == 'B';
-        if (entered)
-            finished = ts::eventually([&] { return release.load(); });
-    });
-    ASSERT_NE(id, 0u);
-    ASSERT_EQ(write(peer.get(), "a", 1), 1);
-    ASSERT_EQ(write(peer.get(), "B", 1), 1);
-    ASSERT_TRUE(ts::eventually([&] { return entered.load(); }));
-    std::atomic<bool> removed{false}, finished_first{false};
-    std::thread remover([&] {
-        platform::evm_remove_fd(loop.evm, id);
-        finished_first = finished.load();
-        removed = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // lets the remover reach its wait
-    EXPECT_FALSE(removed);
-    release = true;
-    remover.join();
-    EXPECT_TRUE(finished_first);
-    EXPECT_EQ(send(peer.get(), "x", 1, MSG_NOSIGNAL), -1);  // closed, so never watched again
-    EXPECT_TRUE(loop.run([] {}));
-    EXPECT_EQ(reads, 2);
-    EXPECT_EQ(elsewhere, 0);
 }

@@ -1,14 +1,7 @@
-// Trace buffers: bounded rings of lines in files, read oldest first while and after they are
-// written.
+// Trace buffers: bounded rings of lines in files, read oldest first, long lines cut.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <cstring>
-#include <fstream>
-#include <thread>
 
 #include "platform/ltrace_reader.h"
 #include "platform_log.h"
@@ -61,46 +54,6 @@ TEST(Trace, RingKeepsTheNewestLinesOldestFirstCutToTheLineSize) {
                 _lstrace(big, 0, longline.c_str()) == 0);
     EXPECT_EQ(read_lines("cut-small"), (Lines{longline.substr(0, 511), "after"}));
     EXPECT_EQ(read_lines("cut-big"), Lines{longline.substr(0, 4095)});
-}
-
-// Six threads write at once to a big buffer and to a small ring, while a reader reads the ring.
-// A line carries its writer and number and is padded with a character derived from both, so a
-// line mixed from two writes shows.
-TEST(Trace, ConcurrentWritersLoseNothingAndMixNothing) {
-    auto line = [](int w, int n) {
-        return "w" + std::to_string(w) + " " + std::to_string(n) + " " +
-               std::string(200, char('A' + (w * 7 + n) % 26));
-    };
-    auto whole = [&](const std::string &l) {
-        int w = 0, n = 0;
-        return sscanf(l.c_str(), "w%d %d ", &w, &n) == 2 && l == line(w, n);
-    };
-    ltrace_buf *all = open_buf("concurrent", 6 * 400), *ring = open_buf("concurrent-ring", 50);
-    std::atomic<bool> done{false};
-    std::atomic<int> bad_reads{0};
-    std::thread reader([&] {
-        while (!done)
-            for (auto &l : read_lines("concurrent-ring"))
-                bad_reads += !whole(l);
-    });
-    std::vector<std::thread> writers;
-    for (int w = 0; w < 6; ++w)
-        writers.emplace_back([=] {
-            for (int n = 0; n < 400; ++n)
-                for (ltrace_buf *b : {all, ring})
-                    _lstrace(b, 0, line(w, n).c_str());
-        });
-    for (auto &t : writers)
-        t.join();
-    done = true;
-    reader.join();
-    EXPECT_EQ(bad_reads, 0);
-    int count[6] = {};  // each writer's lines appear whole and in its own order
-    for (auto &l : read_lines("concurrent")) {
-        int w = 0, n = -1;
-        EXPECT_TRUE(whole(l) && sscanf(l.c_str(), "w%d %d", &w, &n) == 2 && n == count[w]++) << l;
-    }
-    EXPECT_EQ(std::vector<int>(count, count + 6), std::vector<int>(6, 400));
 }
 
 }  // namespace

@@ -209,30 +209,6 @@ TEST_F(Handler, AbbreviationListInBucketThenChainOrder) {
     EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, tz_list[4]), offsetof(tz_cli_msg, tz_list_count)));
 }
 
-// The offsets text is written without printf; each item must read exactly as "%d:%02d " would,
-// whatever the hours and minutes (signs, widths, the extremes).
-TEST_F(Handler, OffsetItemsReadAsPrintfWritesThem) {
-    const std::pair<int32_t, int32_t> groups[] = {
-        {0, 0},         {5, 30},   {-3, 30},  {0, -5}, {-1, -30},       {12, 7},
-        {100, 100},     {-10, 59}, {7, -123}, {-9, 9}, {INT32_MAX, -1}, {INT32_MIN, INT32_MIN},
-        {INT32_MIN, 99}};
-    std::map<std::string, std::string> want;
-    int i = 0;
-    for (auto [h, m] : groups) {
-        std::string name = "OFS" + std::to_string(i++);
-        set_table_entry(name.c_str(), (name + "/Loc").c_str(), h, m);
-        char item[40];
-        snprintf(item, sizeof item, "%d:%02d ", h, m);
-        want[name] = std::string("UTC ") + item;
-    }
-    auto m = ask(1);
-    std::map<std::string, std::string> got;
-    for (int k = 0; k < m->tz_list_count; k++)
-        got[field(m->tz_list[k].abbrev, TZ_ABBREV_FIELD)] =
-            field(m->tz_list[k].offsets, TZ_OFFSETS_FIELD);
-    EXPECT_EQ(got, want);
-}
-
 TEST_F(Handler, LocationsWithTheGroupOffsetAndTheDaylightSavingStateNow) {
     // TZ values in POSIX form: one in daylight-saving time all year, the others never.
     std::string long_dst = "<XST>-1<DSTNAMEISVERYLONGINDEED01234567>,0/0,J365/25";
@@ -275,32 +251,6 @@ TEST_F(Handler, LocationsWithTheGroupOffsetAndTheDaylightSavingStateNow) {
             EXPECT_TRUE(
                 kept(*m, offsetof(tz_cli_msg, loc_list_count), offsetof(tz_cli_msg, loc_list)));
     }
-}
-
-TEST_F(Handler, ListsLongerThanTheMessageAreCutAtItsCapacity) {
-    for (int i = 0; i < 250; i++) {
-        std::string name = "Q" + std::to_string(1000 + i);
-        set_table_entry(name.c_str(), ("Test/" + name).c_str(), 1, 0);
-    }
-    for (int i = 0; i < 650; i++)  // thirteen groups of fifty
-        set_table_entry("BIG", ("L" + std::to_string(i)).c_str(), i / 50 + 1, 0);
-    for (int round = 0; round < 2; round++) {
-        auto m = ask(1);
-        EXPECT_EQ(m->tz_list_count, TZ_LIST_MAX);
-        EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, abbrev), TZ_CLI_MSG_SIZE));
-        m = ask(2, "BIG");
-        EXPECT_EQ(m->loc_list_count, TZ_LOC_LIST_MAX);
-        EXPECT_EQ(field(m->loc_list[598].location, TZ_LOCATION_FIELD), "L598");
-        EXPECT_EQ(field(m->loc_list[598].info, TZ_INFO_FIELD), "12:00 DST_ACTIV NO ");
-        EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, unused2), offsetof(tz_cli_msg, tz_found)));
-        EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, tz_unique), TZ_CLI_MSG_SIZE));
-        m = ask(5);
-        EXPECT_EQ(m->loc_list_count, TZ_LOC_LIST_MAX);
-        EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, unused2), TZ_CLI_MSG_SIZE));
-    }
-    EXPECT_EQ(fake::logged("tz_message_handler,Abbreviation list cut to 200 of 251 entries"), 1);
-    EXPECT_EQ(fake::logged("tz_message_handler,Location list of BIG cut to 599 of 650 entries"), 1);
-    EXPECT_EQ(fake::logged("tz_message_handler,Location list cut to 599 of 900 entries"), 1);
 }
 
 TEST_F(Handler, MatchIsExactElseTheCompletionOfAUniquePrefix) {

@@ -3,11 +3,10 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "platform_events.h"
 #include "platform_sysdb.h"
@@ -18,13 +17,15 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-// The tests share one router: the library in this process reads its environment once.
+// The tests share one router (the library in this process reads its environment once), each with
+// a platformd of its own that starts from no stored role.
 class Clients : public ::testing::Test {
   protected:
     void TearDown() override {
         if (HasFailure())
             std::cerr << "platformd log:\n" << r.log(r.platformd());
         r.stop_all();
+        std::filesystem::remove_all(r.statedir());
     }
     ts::Router &r = ts::shared_router();
 };

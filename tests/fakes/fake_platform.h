@@ -66,8 +66,7 @@ struct Call {
     uint64_t num(size_t i) const { return std::get<uint64_t>(args.at(i)); }
 };
 
-// Records an event of the test's own (a sleep) among the calls. A registration, scan or timer
-// call that begins while another thread is inside one is recorded as "overlap".
+// Records an event of the test's own (a sleep) among the calls.
 void note(const std::string &op, uint64_t value);
 // All calls, or those of OP; the names of the calls in order, leaving out those in IGNORE.
 std::vector<Call> calls(const std::string &op = "");

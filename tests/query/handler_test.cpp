@@ -1,5 +1,5 @@
-// The query handler and the CLI thread in-process, over the messaging double; the catalogue is
-// built from a hermetic tree or inserted directly. Each test starts from an empty catalogue.
+// The query handler in-process, over the messaging double; the catalogue is built from a hermetic
+// tree or inserted directly. Each test starts from an empty catalogue.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -116,33 +116,6 @@ std::string bucket_mate(const std::string &abbrev) {
     return "";
 }
 
-TEST_F(Query, FirstMessageOfAnyTypeBuildsTheCatalogueOnceAndAFailedBuildIsRetried) {
-    fake::ZoneTree tree;
-    setenv("TZDIR", (tree.root() + "/zoneinfo").c_str(), 1);
-    fake::script("msg_get_clinfo_m_msglen", {-1});
-    EXPECT_EQ(send(*msg(1)), EINVAL) << "client information comes first";
-    EXPECT_TRUE(fake::logged("tz_message_handler: msg_get_clinfo_m_msglen failed\n"));
-    EXPECT_FALSE(fake::traced("TZ Table Init Failed"));
-
-    EXPECT_EQ(send(*msg(0)), ENOPKG) << "the build comes before the type check";
-    EXPECT_EQ(handler_called, 0);
-    EXPECT_TRUE(fake::traced("TZ Table Init Failed"));
-
-    tree.zone("zoneinfo/Europe/Paris", "Europe/Paris");
-    tree.zone("zoneinfo/Asia/Kolkata", "Asia/Kolkata");
-    auto m = msg(0x1001);
-    EXPECT_EQ(send(*m), 0);
-    EXPECT_EQ(m->tz_list_count, 2);
-    EXPECT_EQ(handler_called, 1);
-
-    tree.zone("zoneinfo/America/New_York", "America/New_York");  // too late
-    m = msg(1);
-    EXPECT_EQ(send(*m), 0);
-    EXPECT_EQ(m->tz_list_count, 2);
-    auto trace = fake::trace_lines();
-    EXPECT_EQ(std::count(trace.begin(), trace.end(), "TZ Table Init Success"), 1);
-}
-
 TEST_F(Handler, TypesErrorRepliesAndTheBytesNoOperationWrites) {
     set_table_entry("CET", "Europe/Paris", 1, 0);
     for (uint16_t word : {0x0000, 0x0006, 0x0FFF, 0x1000, 0xF000})
@@ -207,87 +180,6 @@ TEST_F(Handler, AbbreviationListInBucketThenChainOrder) {
         EXPECT_TRUE(kept(*m, unused, unused + 3)) << i;
     }
     EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, tz_list[4]), offsetof(tz_cli_msg, tz_list_count)));
-}
-
-TEST_F(Handler, LocationsWithTheGroupOffsetAndTheDaylightSavingStateNow) {
-    // TZ values in POSIX form: one in daylight-saving time all year, the others never.
-    std::string long_dst = "<XST>-1<DSTNAMEISVERYLONGINDEED01234567>,0/0,J365/25";
-    std::string long_location = "Test/" + std::string(70, 'a');
-    set_table_entry("XST", "XST-1XDT,0/0,J365/25", 1, 0);
-    set_table_entry("XST", "XST-1", 1, 0);
-    set_table_entry("XST", "XST3", -3, 30);
-    set_table_entry("XST", long_dst.c_str(), -11, 0);
-    set_table_entry("XST", long_location.c_str(), -11, 0);
-    setenv("TZ", "Somewhere/Else", 1);
-
-    auto m = ask(2, "XST");
-    EXPECT_EQ(m->tz_found, 1);
-    ASSERT_EQ(m->loc_list_count, 5);
-    std::pair<std::string, std::string> expected[] = {
-        {"XST-1XDT,0/0,J365/25", "1:00 DST_ACTIV YES DSTZ: XDT"},
-        {"XST-1", "1:00 DST_ACTIV NO "},
-        {"XST3", "-3:30 DST_ACTIV NO "},
-        {long_dst.substr(0, 60), "-11:00 DST_ACTIV YES DSTZ: DSTNAMEISVER"},
-        {long_location.substr(0, 60), "-11:00 DST_ACTIV NO "},
-    };
-    for (int i = 0; i < 5; i++) {
-        EXPECT_EQ(field(m->loc_list[i].location, TZ_LOCATION_FIELD), expected[i].first);
-        EXPECT_EQ(field(m->loc_list[i].info, TZ_INFO_FIELD), expected[i].second);
-    }
-    EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, loc_list[5]), offsetof(tz_cli_msg, unused2)));
-    EXPECT_STREQ(getenv("TZ"), "");
-
-    // Not found. Without a bucket (empty or negative) the count and TZ are left alone; in an
-    // occupied bucket the count is 0 and TZ is cleared.
-    for (std::string abbrev : {std::string("UTC"), std::string("ABCDEFGHIJ"), bucket_mate("XST")}) {
-        setenv("TZ", "Sentinel", 1);
-        m = ask(2, abbrev);
-        EXPECT_EQ(m->tz_found, 0);
-        bool bucket = abbrev.size() == 3 && abbrev != "UTC";
-        EXPECT_EQ(getenv("TZ"), std::string(bucket ? "" : "Sentinel")) << abbrev;
-        if (bucket)
-            EXPECT_EQ(m->loc_list_count, 0);
-        else
-            EXPECT_TRUE(
-                kept(*m, offsetof(tz_cli_msg, loc_list_count), offsetof(tz_cli_msg, loc_list)));
-    }
-}
-
-TEST_F(Handler, MatchIsExactElseTheCompletionOfAUniquePrefix) {
-    for (const char *a : {"CET", "CST", "EST", "IST"})
-        set_table_entry(a, (std::string("Test/") + a).c_str(), 1, 0);
-    // A ten-character abbreviation with a bucket, and a prefix of it that hashes below zero.
-    std::string full, prefix;
-    for (int i = 0; full.empty(); i++) {
-        std::string s = "N" + std::to_string(100000000 + i);
-        for (size_t k = 6; k < 10 && full.empty() && tz_hash_func(s.c_str()) >= 0; k++)
-            if (tz_hash_func(s.substr(0, k).c_str()) < 0)
-                full = s, prefix = s.substr(0, k);
-    }
-    set_table_entry(full.c_str(), "Test/Neg", 1, 0);
-
-    struct Case {
-        std::string sent;
-        int found, unique;
-        std::string abbrev;
-    } cases[] = {
-        {"CET", 1, 0, "CET"}, {"ES", 0, 1, "EST"}, {prefix, 0, 1, full},
-        {"C", 0, 0, "C"},     {"Q", 0, 0, "Q"},    {"", 0, 0, ""},
-    };
-    for (auto &c : cases) {
-        auto m = ask(3, c.sent);
-        EXPECT_EQ(m->tz_found, c.found) << c.sent;
-        EXPECT_EQ(m->tz_unique, c.unique) << c.sent;
-        EXPECT_EQ(field(m->abbrev, TZ_ABBREV_FIELD), c.abbrev);
-    }
-    EXPECT_TRUE(fake::traced("tz_message_handler,TZ found"));
-    EXPECT_TRUE(fake::traced("tz_message_handler,Hash function returned negative index -  " +
-                             std::to_string(tz_hash_func(prefix.c_str()))));
-    // An exact match leaves the field as sent, the bytes after its NUL included.
-    auto m = msg(3);
-    memcpy(m->abbrev, "CET", 4);
-    EXPECT_EQ(send(*m), 0);
-    EXPECT_TRUE(kept(*m, offsetof(tz_cli_msg, abbrev) + 4, offsetof(tz_cli_msg, unused1)));
 }
 
 TEST_F(Handler, LocationLookupAndAllLocations) {

@@ -1,6 +1,6 @@
 // Start-up of the service against the platform test doubles: the order in which it comes up, the
-// waits for the role, the bind and the first role event, the exits, the main loop and the
-// teardown. The state-change and CLI threads are the real ones, on the doubles' event loops.
+// waits for the role, the library and the bind, the main loop and the teardown. The state-change
+// and CLI threads are the real ones, on the doubles' event loops.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -179,23 +179,6 @@ TEST_F(Startup, RoleLibraryAndBindAreWaitedForEverySecond) {
     EXPECT_EQ(fake::trace_lines(), unhindered);
     EXPECT_TRUE(fake::syslog_lines().empty());
     EXPECT_TRUE(fake::records().empty());
-}
-
-TEST_F(Startup, FirstRegistrationFollowsTheRoleAtBindTime) {
-    for (int64_t role_at_start : {0, 1}) {
-        reset();
-        fake::script("lrd_am_i_dlrsc.flag", {role_at_start});
-        // The first bind is transient, and the other role is reported meanwhile.
-        fake::script("_sysdb_bind", {0x80000001});
-        tz_sleep = [](unsigned seconds) {
-            fake::deliver(is_dlrsc ? DLRSC_EVENT_INACTIVE : DLRSC_EVENT_ACTIVE);
-            return fake::counted_sleep(seconds);
-        };
-        EXPECT_EQ(tz_do_registerations(), 0u);
-        Ops made = {role_at_start ? "_sysdb_register_notification" : "sysdb_register_verification",
-                    "backend_scan"};
-        EXPECT_EQ(fake::ops({"sleep", "_sysdb_bind", "lrd_am_i_dlrsc"}), made);
-    }
 }
 
 }  // namespace

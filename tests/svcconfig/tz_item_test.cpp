@@ -1,5 +1,5 @@
-// The time-zone item's verification, apply and notification, run as the database runs them:
-// callback, backend library, handler, tuple, and the check against a zoneinfo tree of the test.
+// The time-zone item's verification as the database runs it (callback, backend library, handler,
+// tuple), checked against a zoneinfo tree of the test.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -95,26 +95,6 @@ TEST_F(Item, ZoneIsCheckedAgainstTheZoneinfoTree) {
             EXPECT_TRUE(c.log == "*" || lines[0].text == c.log) << lines[0].text;
         }
     }
-}
-
-TEST_F(Item, TimestampIsAcceptedAndDeletionRemovesTheZoneUnread) {
-    Outcome ts = run({{}, -1}, "ts");
-    EXPECT_EQ(ts.status, 0);
-    EXPECT_EQ(ts.accept, 1u);
-    EXPECT_EQ(ts.applied, 0);
-    EXPECT_TRUE(fake::calls().empty());
-    EXPECT_EQ(run({{}, -1}, "tsx").accept, 0u) << "only \"ts\" itself";
-
-    fake::reset_sysdb();
-    Outcome del = run({{}, -1}, "clock", SYSDB_ITEM_DELETE);
-    EXPECT_EQ(del.status, 0);
-    EXPECT_EQ(del.accept, 1u);
-    EXPECT_EQ(del.applied, 0);
-    fake::script("conf_set_timezone_string", {0});
-    EXPECT_EQ(run({{}, -1}, "clock", SYSDB_ITEM_DELETE).applied, -1);
-    EXPECT_EQ(fake::ops(), (std::vector<std::string>{"backend_apply", "conf_set_timezone_string",
-                                                     "backend_apply", "conf_set_timezone_string"}));
-    EXPECT_EQ(fake::calls("conf_set_timezone_string").at(0).args, args(nullptr, 0));
 }
 
 }  // namespace

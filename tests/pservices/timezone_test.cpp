@@ -52,11 +52,13 @@ class Setter : public testing::Test {
         write_file(root + "/magic", "TZif");
         write_file(root + "/short", tzif("").substr(0, 47));
         write_file(dir + "/outside/Evil", tzif("outside the tree"));
+        write_file(dir + "/zoneinfX/Evil", tzif("beside the tree, its name as long"));
         // As in a system's tree, whose "localtime" leads to the link being set.
         fs::create_symlink(link, root + "/localtime");
         fs::create_symlink("localtime", root + "/Via-localtime");
         fs::create_symlink("../Europe/Paris", root + "/Etc/Paris-link");
         fs::create_symlink(dir + "/outside/Evil", root + "/Escape");
+        fs::create_symlink("../zoneinfX/Evil", root + "/Sibling");
         fs::create_directories(root + "/Escapes");
         fs::create_symlink("../../outside", root + "/Escapes/Out");
         setenv("TZDIR", root.c_str(), 1);
@@ -87,6 +89,7 @@ TEST_F(Setter, RefusalsLeaveThePreviousZoneInPlace) {
         {"localtime", "resolves through " + link + ", the link being replaced"},
         {"Via-localtime", "resolves through " + link + ", the link being replaced"},
         {"Escape", "outside the zoneinfo root"},
+        {"Sibling", "outside the zoneinfo root"},
         {"Escapes/Out/Evil", "outside the zoneinfo root"},
         {"Nowhere/City", "No such file"},
     };

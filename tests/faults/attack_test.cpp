@@ -162,10 +162,10 @@ TEST_F(Attack, DirectoriesMadeFirstByAnotherUserAreRefused) {
     ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
     const std::string evil_run = shared + "/platform-0", evil_sock = shared + "/platform-1";
     Holder attacker(NOBODY, [&] {
-        // A runtime directory open to all with a fake channel in it, and a socket directory of
-        // its own (closed to others: its owner would have had change rights).
-        mkdir(evil_run.c_str(), 0777);
-        chmod(evil_run.c_str(), 0777);
+        // A runtime directory open to all (but its group) with a fake channel in it, and a socket
+        // directory of its own (closed to others: its owner would have had change rights).
+        mkdir(evil_run.c_str(), 0757);
+        chmod(evil_run.c_str(), 0757);
         mkdir((evil_run + "/dev").c_str(), 0755);
         mkdir(evil_sock.c_str(), 0755);
         std::string path = evil_run + "/dev/tz_cli_msg_transfer";

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "platform_events.h"
 #include "platform_sysdb.h"
@@ -98,6 +99,13 @@ TEST_F(Clients, RoleEventsReachEveryCardOnItsLoopOnceAndAfterARestart) {
 
     r.stop(r.platformd());
     ASSERT_GT(r.start_platformd(), 0);
+    // Within the grace the role waits for its holder, though other cards are back: five of
+    // platformd's ticks pass with card 0 up and the role still on card 7.
+    ASSERT_TRUE(ts::eventually([&] {
+        return contains(r.ctl({"role", "show", "0"}).out, "card 0: not dLRSC, up");
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(contains(r.ctl({"role", "show"}).out, "dLRSC: card 7"));
     e0.insert(e0.end(), {"event 32 dlrsc 7", "event 4 dlrsc 0"});
     e1.insert(e1.end(), {"event 32 dlrsc 7", "event 32 dlrsc 0"});
     EXPECT_TRUE(heard()) << r.log(w0) << r.log(w1);

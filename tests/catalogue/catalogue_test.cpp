@@ -1,5 +1,5 @@
-// The abbreviation table, the location hash and the zoneinfo scan that fills them. Each test starts
-// from an empty catalogue.
+// The hashes of the catalogue and the zoneinfo scan that fills it (inserts on their own are the
+// fuzz target's checks: tests/seeds). Each test starts from an empty catalogue.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,16 +36,6 @@ std::string groups_of(const tz_zone_entry *z, bool sort = false) {
     return out;
 }
 
-// Every record in bucket and chain order: "NAME@BUCKET H:MM[locations] ...; ...".
-std::string table() {
-    std::string out;
-    for (int b = 0; b < TZ_HASH_SIZE; b++)
-        for (const tz_zone_entry *z = &tz_hash_table[b]; z && z->in_use; z = z->next)
-            out += (out.empty() ? "" : "; ") + std::string(z->name) + "@" + std::to_string(b) +
-                   groups_of(z);
-    return out;
-}
-
 // The groups of ABBREV with their locations sorted, or "absent".
 std::string zone(const std::string &abbrev) {
     int32_t b = tz_hash_func(abbrev.c_str());
@@ -53,14 +43,6 @@ std::string zone(const std::string &abbrev) {
         if (abbrev == z->name)
             return groups_of(z, true).substr(1);
     return "absent";
-}
-
-// One bucket of the location hash, head first: "location=abbreviation ...".
-std::string loc_bucket(int32_t b) {
-    std::vector<std::string> out;
-    for (const tz_loc_hash_entry *e = tz_loc_hash_list[b]; e; e = e->next)
-        out.push_back(std::string(e->location) + "=" + e->abbreviation);
-    return join(out);
 }
 
 size_t loc_entries() {
@@ -88,7 +70,6 @@ std::string tz_now() {
 
 using Texts = std::vector<std::string>;
 using Hash = fake::FreshCatalogue;
-using Tables = fake::FreshCatalogue;
 using Scan = fake::FreshCatalogue;
 
 TEST_F(Hash, WorkedValues) {
@@ -108,90 +89,6 @@ TEST_F(Hash, WorkedValues) {
     std::string long_text(300, '\xff');
     EXPECT_LE(std::abs(tz_hash_func(long_text.c_str())), 108);
     EXPECT_LT(tz_loc_hash_func(long_text.c_str()), TZ_LOC_HASH_SIZE);
-}
-
-TEST_F(Tables, InsertOrders) {
-    char paris[] = "Europe/Paris";
-    set_table_entry("UTC", "UTC", 0, 0);
-    set_table_entry("AGL", "A/One", 2, 0);  // AGL, CET and ANM share bucket 75
-    set_table_entry("CET", paris, 1, 0);
-    paris[0] = 'X';  // the tables keep copies
-    set_table_entry("AGL", "A/Two", 2, 0);
-    set_table_entry("ANM", "A/Three", 3, 0);
-    set_table_entry("CET", "Europe/Berlin", 1, 0);
-    set_table_entry("CET", "X/Two", 2, 0);
-    set_table_entry("CET", "X/Half", 1, 30);
-    set_table_entry("CET", "X/West", -1, 30);
-    set_table_entry("CET", "Europe/Paris", 1, 0);  // a repeat adds again
-    EXPECT_EQ(table(),
-              "UTC@28 0:00[UTC]; AGL@75 2:00[A/One A/Two]; "
-              "CET@75 1:00[Europe/Paris Europe/Berlin Europe/Paris] 2:00[X/Two] "
-              "1:30[X/Half] -1:30[X/West]; ANM@75 3:00[A/Three]");
-
-    // Location hash: newest first, and the newest entry of a location answers.
-    set_table_entry("CEST", "Europe/Paris", 2, 0);
-    set_table_entry("XYZ", "Zone/LR", 5, 0);
-    EXPECT_EQ(loc_bucket(404), "Zone/LR=XYZ Europe/Paris=CEST Europe/Paris=CET Europe/Paris=CET");
-    EXPECT_STREQ(tz_lookup_location("Europe/Paris"), "CEST");
-    EXPECT_STREQ(tz_lookup_location("A/Three"), "ANM");
-    EXPECT_EQ(tz_lookup_location("Zone/YF"), nullptr);  // bucket 404 too
-    EXPECT_TRUE(log_texts().empty());
-}
-
-TEST_F(Tables, FiftyLocationsPerGroup) {
-    std::vector<std::string> names;
-    for (int i = 0; i <= TZ_MAX_LOC; ++i) {
-        names.push_back("L" + std::to_string(i));
-        set_table_entry("CET", names.back().c_str(), 1, 0);
-    }
-    set_table_entry("CET", "Other", 2, 0);  // another offset has room of its own
-    names.pop_back();
-    EXPECT_EQ(zone("CET"), "1:00[" + join(names, true) + "] 2:00[Other]");
-    EXPECT_EQ(log_texts(), Texts{"set_table_entry,Max loc limit crossed"});
-    EXPECT_STREQ(tz_lookup_location("L50"), "CET") << "refused by the group, kept by the hash";
-}
-
-TEST_F(Tables, RefusedAndCutTexts) {
-    const std::string loc59 = std::string(59, 'a'), loc60 = std::string(60, 'b');
-    struct Case {
-        const char *abbrev, *location;
-        std::string log;
-        const char *lookup;  // what tz_lookup_location gives afterwards
-        std::string groups;  // zone(abbrev) afterwards
-    } cases[] = {
-        {nullptr, "Null/Abbrev", "set_table_entry,NULL arguments provided", nullptr, "absent"},
-        {"NUL", nullptr, "set_table_entry,NULL arguments provided", nullptr, "absent"},
-        {"ABCDEFGHIJK", "Eleven/Chars",
-         "set_table_entry,Zone name limit exceeded ABCDEFGHIJK loc Eleven/Chars", nullptr,
-         "absent"},
-        // No bucket for a negative hash: only the location hash keeps it.
-        {"AAAAAAA", "Neg/Hash", "set_table_entry,Zone name hash out of range AAAAAAA loc Neg/Hash",
-         "AAAAAAA", "absent"},
-        // Ten characters fit the table but not the location hash's field.
-        {"AAAAAAAAAA", "Ten/Chars", "", "", "4:00[Ten/Chars]"},
-        {"LNG", loc59.c_str(), "", "LNG", "4:00[" + loc59 + "]"},
-        {"LNG", loc60.c_str(), "", nullptr, "4:00[" + loc59 + " " + loc60 + "]"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.location ? c.location : "null");
-        set_table_entry(c.abbrev, c.location, 4, 0);
-        EXPECT_EQ(log_texts(), c.log.empty() ? Texts{} : Texts{c.log});
-        if (c.location) {
-            const char *found = tz_lookup_location(c.location);
-            EXPECT_EQ(found ? std::optional<std::string>(found) : std::nullopt,
-                      c.lookup ? std::optional<std::string>(c.lookup) : std::nullopt);
-        }
-        EXPECT_EQ(zone(c.abbrev ? c.abbrev : ""), c.groups);
-    }
-    EXPECT_EQ(loc_entries(), 4u);
-    EXPECT_EQ(loc_bucket(tz_loc_hash_func(loc60.c_str())).substr(0, 4), "=LNG");
-}
-
-TEST_F(Tables, RecordWithoutGroupsEndsTheProcess) {
-    set_table_entry("CET", "Europe/Paris", 1, 0);
-    tz_offset_entry *groups = std::exchange(tz_hash_table[75].offset_list, nullptr);
-    EXPECT_EXIT(set_table_entry("CET", "Europe/Berlin", 1, 0), ::testing::ExitedWithCode(1), "");
-    tz_hash_table[75].offset_list = groups;  // undamaged again, for the leak check
 }
 
 TEST_F(Scan, TreeGivesStandardAbbreviationsAndOffsetsOfItsFilesAndLinks) {

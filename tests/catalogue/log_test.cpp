@@ -1,4 +1,4 @@
-// Debug trace: off, opened lazily, and bounded.
+// Debug trace: opened lazily, and bounded.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,16 +10,6 @@
 namespace {
 
 using Trace = fake::FreshCatalogue;
-
-TEST_F(Trace, OffWritesAndEvaluatesNothing) {
-    tz_debug_level = 0;
-    int evaluated = 0;
-    TZ_TRACE("%d", ++evaluated);
-    EXPECT_EQ(evaluated, 0);
-    EXPECT_EQ(timezone_log(0, "%s", "direct"), 0);
-    EXPECT_TRUE(fake::trace_lines().empty());
-    EXPECT_EQ(fake::calls("ltrace_init2").size(), 0u) << "trace off must not open the buffer";
-}
 
 TEST_F(Trace, BufferIsOpenedByTheFirstLineThatFindsItMissingAndLongLinesAreCut) {
     EXPECT_EQ(tz_debug_level, 1);

@@ -50,20 +50,6 @@ class System : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(System, QueriesAnswerOverTheChannel) {
-    r.start_platformd();
-    pid_t tzd = start_tzd(0);
-    ASSERT_TRUE(answers(0)) << r.log(tzd);
-
-    auto list = r.tzctl(0, {"list"});
-    ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_TRUE(contains(list.out, "CET") && contains(list.out, "IST")) << list.out;
-    auto loc = r.tzctl(0, {"zone-of", "Asia/Kolkata"});
-    ASSERT_EQ(loc.status, 0) << loc.err;
-    EXPECT_TRUE(contains(loc.out, "IST"));
-    EXPECT_NE(r.tzctl(0, {"locations", "XYZ"}).status, 0);
-}
-
 TEST_F(System, CommitIsVerifiedAppliedAndRefusedWhenBad) {
     r.start_platformd();
     pid_t tzd = start_tzd(0);
@@ -103,29 +89,6 @@ TEST_F(System, FollowerCardFollowsAndRolesSwap) {
     EXPECT_TRUE(in_effect(0, "Europe/Paris"));
     EXPECT_TRUE(in_effect(1, "Europe/Paris"));
     EXPECT_NE(set("CET", "Nowhere/City").status, 0);
-}
-
-TEST_F(System, RestartedVerifierPutsTheConfiguredZoneBack) {
-    r.start_platformd();
-    pid_t tzd = start_tzd(0);
-    ASSERT_TRUE(answers(0));
-    ASSERT_TRUE(commits("CET", "Europe/Paris"));
-    ASSERT_EQ(r.stop(tzd), 0);
-    // Someone removes the link while the service is down; the restarted one applies it again.
-    ::unlink(r.localtime(0).c_str());
-    start_tzd(0);
-    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
-}
-
-TEST_F(System, TermTearsDownCleanly) {
-    r.start_platformd();
-    pid_t tzd = start_tzd(0);
-    ASSERT_TRUE(answers(0));
-    ASSERT_TRUE(commits("CET", "Europe/Paris"));
-    EXPECT_EQ(r.stop(tzd, SIGTERM), 0) << r.log(tzd);
-    // With the verifier gone a commit finds none, and nobody answers queries.
-    EXPECT_NE(set("IST", "Asia/Kolkata").status, 0);
-    EXPECT_NE(r.tzctl(0, {"list"}).status, 0);
 }
 
 TEST_F(System, StartWithoutPlatformdEndsWithItsRecord) {

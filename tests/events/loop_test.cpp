@@ -1,13 +1,10 @@
-// Loops: process timers, the end of the main loop on SIGTERM and SIGINT, descriptors and posted
-// work from other threads.
+// Loops: process timers on their own manager's loop, and the end of the main loop on SIGTERM and
+// SIGINT.
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <time.h>
 
 #include <atomic>
-#include <fstream>
 
 #include "events_support.h"
 
@@ -57,33 +54,6 @@ TEST(Timers, ExpiryRunsOnTheLoopOfItsManagerAndADeletedTimerNever) {
     timer_delete(tb);
 }
 
-// Some kernels still deliver the expiry that was pending when a timer was deleted. It is forged
-// here with the deleted timer's cookie.
-TEST(Timers, ExpiryOfADeletedTimerIsIgnored) {
-    Loop loop;
-    Fired deleted;
-    timer_t timer = timer_for(loop.evm, &deleted);
-    uint64_t cookie = 0;
-    std::ifstream timers("/proc/self/timers");
-    std::string line, id = "ID: " + std::to_string(intptr_t(timer));
-    while (std::getline(timers, line))
-        if (line == id && std::getline(timers, line) && line.starts_with("signal: "))
-            cookie = std::stoull(line.substr(line.find('/') + 1), nullptr, 16);
-    if (cookie == 0)
-        GTEST_SKIP() << "no /proc/self/timers";
-    ASSERT_EQ(timer_delete(timer), 0);
-
-    siginfo_t info{};
-    info.si_signo = SIGRTMIN + 6;
-    info.si_code = SI_TIMER;
-    info.si_value.sival_ptr = reinterpret_cast<void *>(uintptr_t(cookie));
-    if (syscall(SYS_rt_tgsigqueueinfo, getpid(), loop.tid, SIGRTMIN + 6, &info) != 0)
-        GTEST_SKIP() << "cannot queue a timer signal: " << strerror(errno);
-    // The second round trip starts after the batch that held the signal.
-    EXPECT_TRUE(loop.run([] {}) && loop.run([] {}));
-    EXPECT_EQ(deleted.count, 0);
-}
-
 TEST(Signals, TermAndIntEndTheMainThreadsLoopOnly) {
     ASSERT_EQ(gettid(), getpid());
     evm_handle_t main_evm = event_manager_create(0, nullptr, 8, nullptr);
@@ -116,73 +86,4 @@ TEST(Signals, TermAndIntEndTheMainThreadsLoopOnly) {
     EXPECT_EQ(run_main(SIGINT), EINTR);
     EXPECT_TRUE(worker.run([] {}));
     event_manager_destroy(&main_evm);
-}
-
-// A stop that arrives while the program is still starting up, before its main loop ever ran,
-// ends the process at once instead of waiting for a loop that may never come.
-TEST(Signals, TermBeforeTheMainLoopEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, whatever ran here before
-    EXPECT_EXIT(
-        {
-            if (!event_manager_create(0, nullptr, 8, nullptr))
-                _exit(3);
-            kill(getpid(), SIGTERM);
-            sleep(10);
-            _exit(4);
-        },
-        testing::KilledBySignal(SIGTERM), "");
-}
-
-TEST(Sources, RunOnTheOwnerAndRemovalWaitsForARunningHandler) {
-    Loop loop;
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    platform::Fd peer(sv[1]);
-    std::atomic<int> reads{0}, elsewhere{0};
-    std::atomic<bool> entered{false}, release{false}, finished{false};
-    uint64_t id = platform::evm_add_fd(loop.evm, sv[0], [&](event_context *, int fd) {
-        char c;
-        if (read(fd, &c, 1) != 1)
-            return;
-        elsewhere += gettid() != loop.tid;
-        ++reads;
-        entered = c == 'B';
-        if (entered)
-            finished = ts::eventually([&] { return release.load(); });
-    });
-    ASSERT_NE(id, 0u);
-    ASSERT_EQ(write(peer.get(), "a", 1), 1);
-    ASSERT_EQ(write(peer.get(), "B", 1), 1);
-    ASSERT_TRUE(ts::eventually([&] { return entered.load(); }));
-    std::atomic<bool> removed{false}, finished_first{false};
-    std::thread remover([&] {
-        platform::evm_remove_fd(loop.evm, id);
-        finished_first = finished.load();
-        removed = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // lets the remover reach its wait
-    EXPECT_FALSE(removed);
-    release = true;
-    remover.join();
-    EXPECT_TRUE(finished_first);
-    EXPECT_EQ(send(peer.get(), "x", 1, MSG_NOSIGNAL), -1);  // closed, so never watched again
-    EXPECT_TRUE(loop.run([] {}));
-    EXPECT_EQ(reads, 2);
-    EXPECT_EQ(elsewhere, 0);
-}
-
-// Posted work runs on the owner's loop (the configuration and role tests see that), but a
-// manager destroyed from another thread takes no more, and a descriptor handed to it is closed.
-TEST(Sources, ADestroyedManagerTakesNoMoreWork) {
-    Loop loop;
-    evm_handle_t evm = loop.evm;
-    EXPECT_TRUE(platform::evm_valid(evm));
-    loop.stop();
-    EXPECT_FALSE(platform::evm_valid(evm));
-    EXPECT_FALSE(platform::evm_post(evm, [](event_context *) {}));
-    int p[2];
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    EXPECT_EQ(platform::evm_add_fd(evm, p[0], [](event_context *, int) {}), 0u);
-    EXPECT_EQ(fcntl(p[0], F_GETFD), -1);
-    close(p[1]);
 }

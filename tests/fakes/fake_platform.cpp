@@ -54,7 +54,7 @@ struct State {
     std::condition_variable cv;
     Data d;
     Log log;
-    std::atomic<int> failure_errno{EAGAIN}, in_flight{0};
+    std::atomic<int> failure_errno{EAGAIN};
 };
 State &st = *new State;
 
@@ -87,16 +87,6 @@ int64_t fail(int64_t result) {
     errno = st.failure_errno;
     return result;
 }
-
-// Calls that must not run on two threads at once; the yield widens the window.
-struct Exclusive {
-    Exclusive() {
-        if (st.in_flight.fetch_add(1) > 0)
-            fake::note("overlap", 0);
-        std::this_thread::yield();
-    }
-    ~Exclusive() { st.in_flight.fetch_sub(1); }
-};
 
 uint32_t registered(int64_t status, uint32_t *handle) {
     std::lock_guard lock(st.mu);
@@ -154,8 +144,6 @@ void clear_log() {
     st.log = Log{};
     st.log.init_status = status;
 }
-
-int notify_third;
 
 void note(const std::string &op, uint64_t value) {
     record({op, {value}, 0, {}});
@@ -218,10 +206,6 @@ void queue_role_events(std::vector<int32_t> events) {
         deliver(kRoles, {0, bytes, event == -1 ? EINTR : 0});
     }
 }
-void queue_message(int32_t reply_id, const void *bytes, size_t length, int fail_errno) {
-    auto *b = static_cast<const uint8_t *>(bytes);
-    deliver(kChannel, {reply_id, std::vector<uint8_t>(b, b + length), fail_errno});
-}
 
 void reset_sysdb() {
     std::lock_guard lock(st.mu);
@@ -232,14 +216,9 @@ void reset_sysdb() {
 
 }  // namespace fake
 
-// Calls that only record and give their scripted result; EXCLUSIVE ones must not overlap.
+// Calls that only record and give their scripted result.
 #define RECORDED(type, name, params, ...)      \
     type name params {                         \
-        return type(call(#name, __VA_ARGS__)); \
-    }
-#define EXCLUSIVE(type, name, params, ...)     \
-    type name params {                         \
-        Exclusive exclusive;                   \
         return type(call(#name, __VA_ARGS__)); \
     }
 
@@ -288,13 +267,13 @@ int32_t _lstrace(ltrace_buf *, uint64_t, const char *line) {
 }
 
 RECORDED(uint32_t, _sysdb_unbind, (sysdb_conn * conn), conn)
-EXCLUSIVE(uint32_t, sysdb_verification_unregister, (sysdb_conn * conn, uint32_t handle), conn,
-          handle)
-EXCLUSIVE(uint32_t, sysdb_notification_unregister, (sysdb_conn * conn, uint32_t handle), conn,
-          handle)
-EXCLUSIVE(uint32_t, backend_scan,
-          (sysdb_conn * conn, bgen_data *data, const char *path, uint32_t tag, uint32_t flags),
-          conn, data, path, tag, flags)
+RECORDED(uint32_t, sysdb_verification_unregister, (sysdb_conn * conn, uint32_t handle), conn,
+         handle)
+RECORDED(uint32_t, sysdb_notification_unregister, (sysdb_conn * conn, uint32_t handle), conn,
+         handle)
+RECORDED(uint32_t, backend_scan,
+         (sysdb_conn * conn, bgen_data *data, const char *path, uint32_t tag, uint32_t flags), conn,
+         data, path, tag, flags)
 RECORDED(int32_t, tz_lib_srp_notify,
          (sysdb_item * item, void *second, void *third, sysdb_conn *conn, uint32_t handle,
           int32_t flags),
@@ -319,7 +298,6 @@ uint32_t sysdb_register_verification(sysdb_conn *conn, const char *path, uint32_
                                      sysdb_apply_cb_t apply, void *user, evm_handle_t evm,
                                      void *reserved1, void *reserved2, uint32_t options,
                                      uint32_t *handle) {
-    Exclusive exclusive;
     return registered(call("sysdb_register_verification", conn, path, scope, flags, verify, apply,
                            user, evm, reserved1, reserved2, options, handle),
                       handle);
@@ -329,7 +307,6 @@ uint32_t _sysdb_register_notification(sysdb_conn *conn, const char *path, uint32
                                       uint32_t flags, sysdb_notify_cb_t notify, evm_handle_t evm,
                                       void *user, void *reserved, uint32_t options,
                                       uint32_t *handle) {
-    Exclusive exclusive;
     return registered(call("_sysdb_register_notification", conn, path, scope, flags, notify, evm,
                            user, reserved, options, handle),
                       handle);
@@ -354,13 +331,13 @@ int32_t backend_apply(bgen_data *data, sysdb_item *item, void *second) {
 
 int32_t backend_notify(bgen_data *data, sysdb_item *item, void *second) {
     call("backend_notify", data, item, second);
-    return data->handlers->notify(item, second, &fake::notify_third);
+    return data->handlers->notify(item, second, nullptr);
 }
 
 int tuple_unpack(const sysdb_tuple *tuple, const char *format, ...) {
     const auto *t = reinterpret_cast<const fake::Tuple *>(tuple);
     call("tuple_unpack", tuple, format);
-    if (t->result < 0 && !t->partial)
+    if (t->result < 0)
         return t->result;
     va_list ap;
     va_start(ap, format);
@@ -433,7 +410,6 @@ int vk_event_dispatch(event_context *ctx, int flags) {
 int event_async_attach_proctimer(evm_handle_t handle, int32_t code, int32_t flags,
                                  proctimer_handler_t handler, void *arg, int32_t priority,
                                  timer_t *timer) {
-    Exclusive exclusive;
     int64_t r = call("event_async_attach_proctimer", handle, code, flags, handler, arg, priority);
     struct sigevent sev = {};
     sev.sigev_notify = SIGEV_NONE;

@@ -3,8 +3,8 @@
 // time-zone setter, timer, system manager, events, messaging) is recorded with its arguments and
 // answered with a scripted result ("511 twice, then 0"). The backend calls run the
 // descriptor's handlers as the real library does; the setter takes over and frees the zone. Each
-// event loop behaves by its kind: the loop of a message channel delivers queued messages to the
-// attached handler, the loop registered for role events delivers queued role events to the role
+// event loop behaves by its kind: the loop of a message channel waits (the query tests call the
+// handler directly), the loop registered for role events delivers queued role events to the role
 // callback, and any other loop takes its results from the script of "event_block" (-1 once it runs
 // out).
 #pragma once
@@ -66,8 +66,7 @@ struct Call {
     uint64_t num(size_t i) const { return std::get<uint64_t>(args.at(i)); }
 };
 
-// Records an event of the test's own (a sleep) among the calls. A registration, scan or timer
-// call that begins while another thread is inside one is recorded as "overlap".
+// Records an event of the test's own (a sleep) among the calls.
 void note(const std::string &op, uint64_t value);
 // All calls, or those of OP; the names of the calls in order, leaving out those in IGNORE.
 std::vector<Call> calls(const std::string &op = "");
@@ -79,16 +78,12 @@ void script(const std::string &op, std::vector<int64_t> results);
 void set_default(const std::string &op, int64_t result);
 void set_errno_on_failure(int err);
 
-// A value tuple as tuple_unpack sees it: RESULT is what it returns; with PARTIAL a failing unpack
-// still hands out the strings.
+// A value tuple as tuple_unpack sees it: RESULT is what it returns.
 struct Tuple {
     std::vector<std::string> strings;
     int result = 0;
-    bool partial = false;
 };
 sysdb_tuple *as_tuple(Tuple *tuple);
-// What backend_notify gives the notify handler as its third argument.
-extern int notify_third;
 // The error text that the check handler left for the database at the last backend_verifyonly.
 std::optional<std::string> last_error_text();
 
@@ -97,10 +92,9 @@ std::optional<std::string> last_error_text();
 void fire_timer();
 int live_timers();
 
-// Role events for the role loop, and messages for a channel's loop; each loop waits for the next.
-// A role event of -1, or a message with FAIL_ERRNO, makes that event_block fail instead.
+// Role events for the role loop, which waits for the next (a channel's loop waits forever). A role
+// event of -1 makes that event_block fail instead.
 void queue_role_events(std::vector<int32_t> events);
-void queue_message(int32_t reply_id, const void *bytes, size_t length, int fail_errno = 0);
 
 // Back to the start: no calls, scripts or queues, and no live timer.
 void reset_sysdb();

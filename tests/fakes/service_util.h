@@ -1,6 +1,5 @@
 // What the role, configuration and start-up tests share: the role globals at their start values,
-// sleeps that return at once and are counted, role events handed to the role callback, and a
-// report of what a process did before it exited, for death tests to match.
+// sleeps that return at once and are counted, and role events handed to the role callback.
 #pragma once
 
 #include <stdio.h>
@@ -69,28 +68,6 @@ inline void deliver(int32_t event) {
     ctx.buffer = buffer;
     ctx.buffer_size = sizeof buffer;
     tz_dlrsc_state_change_callback(&ctx);
-}
-
-// At exit, prints the syslog lines, the records, the calls (less IGNORE), the sleeps and the trace
-// to stderr.
-inline std::vector<std::string> &report_ignore = *new std::vector<std::string>;
-inline void report_at_exit(std::vector<std::string> ignore = {"getprio", "sleep", "ltrace_init2"}) {
-    report_ignore = std::move(ignore);
-    atexit([] {
-        for (auto &l : syslog_lines())
-            fprintf(stderr, "syslog %d: %s\n", l.priority, l.text.c_str());
-        for (auto &r : records())
-            fprintf(stderr, "record: %s\n", r.c_str());
-        fprintf(stderr, "ops:");
-        for (auto &op : ops(report_ignore))
-            fprintf(stderr, " %s", op.c_str());
-        fprintf(stderr, "\nsleeps:");
-        for (unsigned s : sleeps())
-            fprintf(stderr, " %u", s);
-        fprintf(stderr, "\n");
-        for (auto &t : trace_lines())
-            fprintf(stderr, "trace: %s\n", t.c_str());
-    });
 }
 
 }  // namespace fake

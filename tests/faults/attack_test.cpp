@@ -162,10 +162,10 @@ TEST_F(Attack, DirectoriesMadeFirstByAnotherUserAreRefused) {
     ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
     const std::string evil_run = shared + "/platform-0", evil_sock = shared + "/platform-1";
     Holder attacker(NOBODY, [&] {
-        // A runtime directory open to all with a fake channel in it, and a socket directory of
-        // its own (closed to others: its owner would have had change rights).
-        mkdir(evil_run.c_str(), 0777);
-        chmod(evil_run.c_str(), 0777);
+        // A runtime directory open to all (but its group) with a fake channel in it, and a socket
+        // directory of its own (closed to others: its owner would have had change rights).
+        mkdir(evil_run.c_str(), 0757);
+        chmod(evil_run.c_str(), 0757);
         mkdir((evil_run + "/dev").c_str(), 0755);
         mkdir(evil_sock.c_str(), 0755);
         std::string path = evil_run + "/dev/tz_cli_msg_transfer";
@@ -248,8 +248,8 @@ TEST_F(Attack, ClientsThatDoNotReadCostBoundedMemory) {
     EXPECT_TRUE(ended(root("platformctl", {"status"}), 0, "dLRSC: card 0"));
 }
 
-// Connections held open, to platformd and to the query channel, leave root its commands and tzd
-// the descriptors for its own files.
+// Connections held open, to platformd and to the query channel (some sending half a message or
+// never reading), leave root its commands and tzd the descriptors for its own files.
 TEST_F(Attack, HeldConnectionsLeaveRootItsCommands) {
     pid_t pd = rig.start_platformd();
     ASSERT_GT(pd, 0) << rig.logs();
@@ -268,6 +268,16 @@ TEST_F(Attack, HeldConnectionsLeaveRootItsCommands) {
         for (int i = 0; i < 300; ++i)
             if (int fd = channel_client(rig.channel(0)); fd >= 0)
                 queries.push_back(fd);
+        // Half a message then gone, and one that sends on and on without reading a reply.
+        for (int i = 0; i < 20 && !queries.empty(); ++i) {
+            send(queries.back(), "\x01\x00\x00", 3, MSG_NOSIGNAL);
+            close(queries.back());
+            queries.pop_back();
+        }
+        std::vector<char> req(64, 0);
+        for (int i = 0; i < 2000 && !queries.empty(); i++)
+            if (send(queries[0], req.data(), req.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
+                break;
         return std::to_string(silent.size()) + " " + std::to_string(queries.size());
     });
     ASSERT_NE(attacker.report(), "child failed");

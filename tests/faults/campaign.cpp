@@ -181,7 +181,8 @@ class Campaign {
                 int fd = early ? lock_link() : -1;  // killed while card 0 applies
                 std::thread t(run);
                 if (early)
-                    eventually([&] { return waits_for_setter_lock(tzd_[dl_], r.localtime(dl_)); }, 3s);
+                    eventually([&] { return waits_for_setter_lock(tzd_[dl_], r.localtime(dl_)); },
+                               3s);
                 else
                     std::this_thread::sleep_for(delay);
                 r.stop(pd_, SIGKILL);

@@ -1,23 +1,18 @@
 // Faults with the real processes: platformd killed under a serving tzd, the verifier killed or
-// stopped in the middle of a commit, bad clients of the query channel, a full disk under the
-// database. Each case checks that the service serves on (or again) and that the stored
-// configuration is intact. A kill of platformd in a burst of commits is the configuration
-// database's own test (tests/cfgdb, KillingPlatformdInABurstOfCommitsLeavesEachItemOldOrNew).
+// stopped in the middle of a commit, a full disk under the database. Each case checks that the
+// service serves on (or again) and that the stored configuration is intact. A kill of platformd in
+// a burst of commits is the configuration database's own test (tests/cfgdb,
+// KillingPlatformdInABurstOfCommitsLeavesEachItemOldOrNew).
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -54,77 +49,16 @@ class Faults : public ::testing::Test {
     pid_t pd = -1, tzd = -1;
 };
 
-// Queries tzd of card 0 without pause on another thread (its own tzctl runs: the router is not
-// for two threads) until stopped; counts answers and failures.
-class Querier {
-  public:
-    explicit Querier(Rig &r) : env_(r.env(0)), thread_([this] { loop(); }) {}
-    ~Querier() { finish(); }
-    void finish() {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    // Waits for N more answers.
-    bool more(int n) {
-        int target = answered + n;
-        return eventually([&] { return answered >= target; });
-    }
-    std::atomic<int> answered{0}, failed{0};
-
-  private:
-    void loop() {
-        std::string program = bin("tzctl");
-        std::vector<char *> argv = {program.data(), const_cast<char *>("complete"),
-                                    const_cast<char *>("CET"), nullptr};
-        std::vector<char *> envp;
-        for (auto &e : env_)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        while (!stop_) {
-            pid_t pid;
-            int w = -1;
-            if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0)
-                waitpid(pid, &w, 0);
-            (w == 0 ? answered : failed)++;
-        }
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    std::vector<std::string> env_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-int connect_channel(const std::string &path) {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
 }  // namespace
 
 TEST_F(Faults, PlatformdKilledAndRestartedUnderAServingTzd) {
     Rig &r = make();
     ASSERT_TRUE(boot(r));
-    Querier q(r);
-    ASSERT_TRUE(q.more(3));
     r.stop(pd, SIGKILL);
     // tzd answers on its own while platformd is gone...
-    EXPECT_TRUE(q.more(3));
+    EXPECT_TRUE(serves(r) && serves(r));
     ASSERT_GT(pd = r.start_platformd(), 0) << r.logs();
-    EXPECT_TRUE(q.more(3));
-    q.finish();
-    EXPECT_EQ(q.failed, 0);
+    EXPECT_TRUE(serves(r));
 
     // ...and its verifier registration comes back: the next commit is verified and applied.
     EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
@@ -174,40 +108,6 @@ TEST_F(Faults, VerifierKilledOrSilentInTheMiddleOfACommit) {
         EXPECT_TRUE(r.commit_zone_eventually("IST", "Asia/Kolkata"));
         EXPECT_EQ(r.zone_in_effect(0), "Asia/Kolkata");
     }
-}
-
-TEST_F(Faults, BadClientsOfTheQueryChannelDoNotHoldUpTheOthers) {
-    Rig &r = make();
-    ASSERT_TRUE(boot(r));
-    const std::string ch = r.channel(0);
-    std::vector<int> idle;
-    for (int i = 0; i < 50; i++)
-        idle.push_back(connect_channel(ch));  // connect and never send
-    for (int i = 0; i < 20; i++) {
-        int fd = connect_channel(ch);  // half a message, then gone
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(send(fd, "\x01\x00\x00", 3, MSG_NOSIGNAL), 3);
-        close(fd);
-    }
-    int mute = connect_channel(ch);  // sends on and on, never reads a reply
-    ASSERT_GE(mute, 0);
-    std::vector<char> req(64, 0);
-    for (int i = 0; i < 2000; i++)
-        if (send(mute, req.data(), req.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
-            break;
-
-    for (int fd : idle)
-        EXPECT_GE(fd, 0);
-    Result q = r.tzctl({"locations", "CET"});
-    EXPECT_EQ(q.status, 0) << q.err;
-    EXPECT_TRUE(contains(q.out, "Europe/Paris"));
-    EXPECT_TRUE(serves(r));
-    for (int fd : idle)
-        close(fd);
-    close(mute);
-    EXPECT_TRUE(serves(r));
-    EXPECT_TRUE(r.running(tzd));
-    EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
 }
 
 // A full disk under the database, made with a small tmpfs in a mount namespace of this test

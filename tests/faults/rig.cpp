@@ -100,41 +100,7 @@ int mode_of(const std::string &path) {
 }
 
 std::string as_user(uid_t uid, const std::function<std::string()> &fn) {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return "child failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
-            setresuid(uid, uid, uid) != 0)
-            _exit(1);
-        std::string s = fn();
-        _exit(write(p[1], s.data(), s.size()) == ssize_t(s.size()) ? 0 : 1);
-    }
-    close(p[1]);
-    std::string out;
-    bool ended = false;
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    pollfd pfd{p[0], POLLIN, 0};
-    while (pid > 0 && !ended && std::chrono::steady_clock::now() < deadline) {
-        if (poll(&pfd, 1, 100) <= 0)
-            continue;
-        char buf[1024];
-        ssize_t n = read(p[0], buf, sizeof buf);
-        if (n <= 0)
-            ended = true;
-        else
-            out.append(buf, size_t(n));
-    }
-    close(p[0]);
-    if (pid <= 0)
-        return "child failed";
-    if (!ended)
-        kill(pid, SIGKILL);
-    int w = 0;
-    waitpid(pid, &w, 0);
-    return ended && WIFEXITED(w) && WEXITSTATUS(w) == 0 ? out : "child failed";
+    return Holder(uid, fn).report();
 }
 
 Holder::Holder(uid_t uid, const std::function<std::string()> &setup) {

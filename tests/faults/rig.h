@@ -43,7 +43,8 @@ class Rig : public Router {
 };
 
 // Takes the lock by which setters of the time-zone link LINK take turns, as another setter
-// would; a setter that finds it held waits (up to its deadline). The descriptor; close it to let go.
+// would; a setter that finds it held waits (up to its deadline). The descriptor; close it to let
+// go.
 int hold_setter_lock(const std::string &link);
 // Whether PID has the setters' lock file of LINK open: while the test holds the lock, PID's setter
 // is waiting for it.
@@ -52,14 +53,10 @@ bool waits_for_setter_lock(pid_t pid, const std::string &link);
 // Permission bits of PATH (not following a link); -1 when it does not exist.
 int mode_of(const std::string &path);
 
-// Runs FN in a forked child that dropped to UID (setresgid, setresuid, no supplementary groups)
-// and returns what FN returned; "child failed" when it could not drop or did not finish.
-std::string as_user(uid_t uid, const std::function<std::string()> &fn);
-
-// A forked child that dropped to UID (as as_user does), ran SETUP and keeps what it took
-// (connections, locks, directories' sockets) until the Holder is destroyed, which kills it.
-// report() is what SETUP returned, or "child failed" when it could not drop or did not report
-// within 60 s.
+// A forked child that dropped to UID (setresgid, setresuid, no supplementary groups), ran SETUP
+// and keeps what it took (connections, locks, directories' sockets) until the Holder is
+// destroyed, which kills it. report() is the first line SETUP returned, or "child failed" when it
+// could not drop or did not report within 60 s.
 class Holder {
   public:
     Holder(uid_t uid, const std::function<std::string()> &setup);
@@ -72,5 +69,8 @@ class Holder {
     pid_t pid_ = -1;
     std::string report_ = "child failed";
 };
+
+// What FN returns (one line) when run as UID in a Holder's child.
+std::string as_user(uid_t uid, const std::function<std::string()> &fn);
 
 }  // namespace faults

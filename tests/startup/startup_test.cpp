@@ -1,6 +1,6 @@
 // Start-up of the service against the platform test doubles: the order in which it comes up, the
-// waits for the role, the bind and the first role event, the exits, the main loop and the
-// teardown. The state-change and CLI threads are the real ones, on the doubles' event loops.
+// waits for the role, the library and the bind, the main loop and the teardown. The state-change
+// and CLI threads are the real ones, on the doubles' event loops.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,8 +16,6 @@
 #include "tz_cli.h"
 #include "tz_cli_msg.h"
 #include "tz_log.h"
-
-int tzd_main(int argc, char **argv);  // tzd's main, built in under this name
 
 using Ops = std::vector<std::string>;
 using Start = void *(*)(void *);
@@ -39,7 +37,6 @@ struct Created {
     evm_handle_t evm;
 };
 std::vector<Created> &created = *new std::vector<Created>;
-Start refused_start = nullptr;  // creating this thread fails with EAGAIN
 std::atomic<int> state_masked{-1}, cli_masked{-1};
 
 template <Start S>
@@ -56,8 +53,6 @@ extern "C" int pthread_create(pthread_t *__restrict thread, const pthread_attr_t
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pthread_create"));
     if (start == tz_dlrsc_state_chg_thread || start == tz_cli_msg_thread) {
         created.push_back({start, fake::ops(), tz_evm});
-        if (start == refused_start)
-            return EAGAIN;
         start = start == tz_cli_msg_thread ? noting_mask<tz_cli_msg_thread>
                                            : noting_mask<tz_dlrsc_state_chg_thread>;
     }
@@ -97,10 +92,7 @@ void start_service(std::function<int()> body) {
 
 class Startup : public ::testing::Test {
   protected:
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        reset();
-    }
+    void SetUp() override { reset(); }
     static void reset() {
         fake::reset_service_state();
         lr_sysdb_conn = nullptr;
@@ -157,23 +149,6 @@ TEST_F(Startup, ComesUpInOrderWaitsForTheRoleAndTearsDownOnTheDlrsc) {
     EXPECT_TRUE(fake::records().empty());
 }
 
-TEST_F(Startup, ElsewhereTheNotificationIsDroppedAndMainReturnsZero) {
-    fake::script("lrd_am_i_dlrsc.flag", {0});
-    fake::queue_role_events({DLRSC_EVENT_INACTIVE});  // may come before start-up waits for it
-    start_service([] {
-        char name[] = "tzd";
-        char *argv[] = {name, nullptr};
-        return tzd_main(1, argv);
-    });
-    ASSERT_TRUE(wait_for([] { return service_done.load(); }));
-    EXPECT_EQ(service_result.load(), 0);
-    EXPECT_EQ(prev_dlrsc_event.load(), DLRSC_EVENT_INACTIVE);
-    EXPECT_EQ(fake::ops(others), (Ops{"sysmgr_proc_ready", "lrd_am_i_dlrsc", "_sysdb_bind",
-                                      "_sysdb_register_notification", "backend_scan",
-                                      "sysdb_notification_unregister", "_sysdb_unbind"}));
-    EXPECT_EQ(fake::calls("sysdb_notification_unregister").at(0).args, args(lr_sysdb_conn, 100));
-}
-
 // The role query, the library file and transient bind statuses are polled every second, without
 // a log line: the trace is that of a start-up that never waited.
 TEST_F(Startup, RoleLibraryAndBindAreWaitedForEverySecond) {
@@ -204,82 +179,6 @@ TEST_F(Startup, RoleLibraryAndBindAreWaitedForEverySecond) {
     EXPECT_EQ(fake::trace_lines(), unhindered);
     EXPECT_TRUE(fake::syslog_lines().empty());
     EXPECT_TRUE(fake::records().empty());
-}
-
-TEST_F(Startup, FirstRegistrationFollowsTheRoleAtBindTime) {
-    for (int64_t role_at_start : {0, 1}) {
-        reset();
-        fake::script("lrd_am_i_dlrsc.flag", {role_at_start});
-        // The first bind is transient, and the other role is reported meanwhile.
-        fake::script("_sysdb_bind", {0x80000001});
-        tz_sleep = [](unsigned seconds) {
-            fake::deliver(is_dlrsc ? DLRSC_EVENT_INACTIVE : DLRSC_EVENT_ACTIVE);
-            return fake::counted_sleep(seconds);
-        };
-        EXPECT_EQ(tz_do_registerations(), 0u);
-        Ops made = {role_at_start ? "_sysdb_register_notification" : "sysdb_register_verification",
-                    "backend_scan"};
-        EXPECT_EQ(fake::ops({"sleep", "_sysdb_bind", "lrd_am_i_dlrsc"}), made);
-    }
-}
-
-// The ways start-up ends the process, each with its status and what it reported and called.
-TEST_F(Startup, FailuresThatEndTheProcess) {
-    struct Case {
-        std::function<void()> setup;
-        int status;
-        std::string output;
-    } cases[] = {
-        {[] {
-             fake::script("_sysdb_bind", {0x80000000, 0x7FFFFFFF});
-         },
-         1,
-         "^record: INTERNAL tz_do_registerations failed: status 2147483647\n"
-         "ops: sysmgr_proc_ready lrd_am_i_dlrsc _sysdb_bind _sysdb_bind\n"},
-        {[] { fake::script("_sysdb_bind", {0xA0000000}); }, 1,
-         "^record: INTERNAL tz_do_registerations failed: status 2684354560\n"},
-        // Readiness and trace failures are only reported; here the bind then ends the run.
-        {[] {
-             fake::set_ltrace_init_status(9);
-             fake::script("sysmgr_proc_ready", {3});
-             fake::script("_sysdb_bind", {511});
-         },
-         1,
-         "^record: INTERNAL Failed to do Ltrace Init : status 9\n"
-         "record: INTERNAL Failed to inform sysmgr that initialisation is complete : status 3\n"
-         "record: INTERNAL tz_do_registerations failed: status 511\n"
-         "ops: sysmgr_proc_ready lrd_am_i_dlrsc _sysdb_bind\n"},
-        // A failed first registration unbinds before the end.
-        {[] {
-             fake::script("lrd_am_i_dlrsc.flag", {1});
-             fake::set_default("sysdb_register_verification", 5);
-         },
-         1,
-         "^record: SYSDB Register on sysdb Verification failed : status 5\n"
-         "record: INTERNAL tz_do_registerations failed: status 5\n"
-         "ops: sysmgr_proc_ready lrd_am_i_dlrsc _sysdb_bind (sysdb_register_verification ){10}"
-         "_sysdb_unbind\n"},
-        {[] {
-             fake::set_errno_on_failure(ENOMEM);
-             fake::script("event_manager_create", {0});
-         },
-         255, "^record: INTERNAL Unable to create a msg channel: status 12\nops:\n"},
-        {[] { refused_start = tz_dlrsc_state_chg_thread; }, 1,
-         "^record: INTERNAL Failed to create thread: status 11\nops:\n"
-         ".*trace: Unable to create thread\n"},
-        {[] { refused_start = tz_cli_msg_thread; }, 1,
-         "^record: INTERNAL Failed to create thread: status 11\nops:\n"
-         ".*trace: Unable to create cli handling thread\n"},
-    };
-    for (auto &c : cases) {
-        EXPECT_EXIT(
-            {
-                c.setup();
-                fake::report_at_exit(others);
-                tz_config_register();
-            },
-            ::testing::ExitedWithCode(c.status), c.output);
-    }
 }
 
 }  // namespace

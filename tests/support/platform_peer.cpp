@@ -10,8 +10,9 @@
 //
 // --probe raises one syslog line and one error record and ends. An item's first string chooses
 // what the verifier does: "refuse" (the check refuses with "no good: " and the second string),
-// "failapply" (the apply handler fails), "die" or "dieapply" (exit 3 in the verify or apply
-// callback). SIGTERM unregisters, unbinds and ends with status 0.
+// "failapply" (the apply handler fails), "acceptzero" (the verify callback refuses with status 0),
+// "die" or "dieapply" (exit 3 in the verify or apply callback). SIGTERM unregisters, unbinds and
+// ends with status 0.
 #include <errno.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -86,9 +87,12 @@ bgen_data command_data = {&header, &command_handlers, 1, 0};
 bgen_data notify_data = {&header, &notify_handlers, 1, 0};
 
 int32_t verify_cb(sysdb_item *item, void *second, uint32_t *accept, void *fourth) {
-    if (event("verify", item) == "die")
+    std::string first = event("verify", item);
+    if (first == "die")
         _exit(3);
-    *accept = 1;
+    *accept = first != "acceptzero";
+    if (!*accept)
+        return 0;  // a refusal without a failure status
     bool deletion = item->flags & SYSDB_ITEM_DELETE;
     return deletion ? 0 : backend_verifyonly(&command_data, item, second, accept, fourth);
 }
@@ -112,7 +116,8 @@ int on_role(event_context *ctx) {
 int probe() {
     vel_msg_rec rec{0, "%s: %s", 0, "TZ", "OS", "SYSDB", 1, 3, {}, 0x0247006c, {}};
     vk_syslog(3, "probe: hello %d\n ", 42);
-    return vel_errmsg(&rec, 3, "Registration\nfailed", cerr_strerror(ENOENT)) == 0 ? 0 : 1;
+    // A severity out of range: the record's own (3) stands in for it.
+    return vel_errmsg(&rec, 8, "Registration\nfailed", cerr_strerror(ENOENT)) == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The time-zone item's verification, apply and notification, run as the database runs them:
-// callback, backend library, handler, tuple, and the check against a zoneinfo tree of the test.
+// The time-zone item's verification as the database runs it (callback, backend library, handler,
+// tuple), checked against a zoneinfo tree of the test.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -95,79 +95,6 @@ TEST_F(Item, ZoneIsCheckedAgainstTheZoneinfoTree) {
             EXPECT_TRUE(c.log == "*" || lines[0].text == c.log) << lines[0].text;
         }
     }
-}
-
-TEST_F(Item, BadTuplesAreRefusedAndNeverApplied) {
-    struct Case {
-        fake::Tuple tuple;
-        std::optional<std::string> error_text;
-        int32_t applied;
-    } cases[] = {
-        {{{"CET", "Europe/Paris"}, -1, false}, "%Tuple unpack error", -1},
-        {{{"CET", "Europe/Paris"}, -2, true}, "%Tuple unpack error", -1},  // strings released
-        {{{}}, "%Tuple unpack error", -1},
-        {{{"CET"}}, std::nullopt, 0},  // no zone: refused, yet applied as a null zone
-    };
-    for (auto &c : cases) {
-        fake::reset_sysdb();
-        Outcome o = run(c.tuple);
-        EXPECT_EQ(o.status, -1);
-        EXPECT_EQ(o.accept, 0u);
-        EXPECT_EQ(fake::last_error_text(), c.error_text);
-        EXPECT_EQ(o.applied, c.applied);
-        auto set = fake::calls("conf_set_timezone_string");
-        EXPECT_EQ(set.size(), c.applied == 0 ? 1u : 0u);
-        for (auto &call : set)
-            EXPECT_EQ(call.args, args(nullptr, 0));
-    }
-    EXPECT_TRUE(fake::syslog_lines().empty());
-    EXPECT_EQ(tz(), "untouched");
-    // How the item reached the handler.
-    auto calls = fake::calls();
-    EXPECT_EQ(calls[0].args,
-              args(&tz_command_bgen_data, &item_, &second, calls[0].num(3), &fourth));
-    EXPECT_EQ(calls[1].args, args(item_.value, "%S%S"));
-}
-
-TEST_F(Item, ApplyHandsTheZoneAloneToTheSetter) {
-    Outcome o = run({{"XYZ", "Asia/Tokyo"}});  // a mismatch only warns
-    EXPECT_EQ(o.applied, 0);
-    EXPECT_EQ(fake::calls("backend_apply").at(0).args,
-              args(&tz_command_bgen_data, &item_, &second));
-    EXPECT_EQ(fake::calls("conf_set_timezone_string").at(0).args, args("Asia/Tokyo", 0));
-    fake::script("conf_set_timezone_string", {0});
-    EXPECT_EQ(run({{"JST", "Asia/Tokyo"}}).applied, -1);
-}
-
-TEST_F(Item, TimestampIsAcceptedAndDeletionRemovesTheZoneUnread) {
-    Outcome ts = run({{}, -1}, "ts");
-    EXPECT_EQ(ts.status, 0);
-    EXPECT_EQ(ts.accept, 1u);
-    EXPECT_EQ(ts.applied, 0);
-    EXPECT_TRUE(fake::calls().empty());
-    EXPECT_EQ(run({{}, -1}, "tsx").accept, 0u) << "only \"ts\" itself";
-
-    fake::reset_sysdb();
-    Outcome del = run({{}, -1}, "clock", SYSDB_ITEM_DELETE);
-    EXPECT_EQ(del.status, 0);
-    EXPECT_EQ(del.accept, 1u);
-    EXPECT_EQ(del.applied, 0);
-    fake::script("conf_set_timezone_string", {0});
-    EXPECT_EQ(run({{}, -1}, "clock", SYSDB_ITEM_DELETE).applied, -1);
-    EXPECT_EQ(fake::ops(), (std::vector<std::string>{"backend_apply", "conf_set_timezone_string",
-                                                     "backend_apply", "conf_set_timezone_string"}));
-    EXPECT_EQ(fake::calls("conf_set_timezone_string").at(0).args, args(nullptr, 0));
-}
-
-TEST_F(Item, NotificationReachesTheLibraryWithConnectionAndHandle) {
-    tz_notif_handle = 4242;
-    fake::script("tz_lib_srp_notify", {-7});
-    sysdb_item item = {};
-    EXPECT_EQ(tz_notification_func(&item, &second), -7);
-    auto calls = fake::calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].args, args(&tz_srp_notify_bgen_data, &item, &second));
-    EXPECT_EQ(calls[1].args, args(&item, &second, &fake::notify_third, fake::test_conn, 4242, 1));
 }
 
 }  // namespace

@@ -150,8 +150,8 @@ bool Router::move_role(int card, const std::string &why, bool stored_only, std::
     if (card >= 0)  // -1 in cluster mode: no card holds the role as this card sees it
         cards_.insert(card);
     ++sequence_;
-    Server::log("dLRSC role moved from card " + std::to_string(old) + " to card " +
-                std::to_string(card) + why);
+    auto name = [](int n) { return n >= 0 ? "card " + std::to_string(n) : std::string("none"); };
+    Server::log("dLRSC role moved from " + name(old) + " to " + name(card) + why);
     // Every registrant learns the new state: 4 on the new dLRSC, 32 everywhere else.
     server_.for_each_client([this](Client &c) {
         if (c.lr_mask)
@@ -362,7 +362,8 @@ void Router::on_gone(Client &c) {
 
 void Router::status(std::vector<std::string> &lines) {
     auto v = view();
-    std::string holder = "dLRSC: card " + std::to_string(dlrsc_);
+    std::string holder = dlrsc_ >= 0 ? "dLRSC: card " + std::to_string(dlrsc_)
+                                     : std::string("dLRSC: none known to this card");
     if (awaiting_holder_) {
         int64_t left = std::max<int64_t>(0, (grace_end_ms_ - Server::now_ms() + 999) / 1000);
         holder += " (restored at start, not back yet; the role moves to the lowest card up " +

@@ -417,7 +417,7 @@ TEST_P(HolderFault, AnotherCardTakesTheRole) {
         card_[0].stop(pd_[0], SIGKILL);
         card_[0].stop(tzd_[0], SIGKILL);
     } else if (real_cut) {
-        ASSERT_TRUE(cut.cut_address(ts::EtcdCluster::ALIASES[0]));
+        ASSERT_TRUE(cut.cut_address(ts::EtcdCluster::ALIASES[0], etcd_.client_ports()));
     } else {
         kill(pd_[0], SIGSTOP);
     }
@@ -606,7 +606,7 @@ TEST_F(Cluster, FaultCampaign) {
         } else if (kind == 1 || (kind == 2 && !real_cut)) {
             kill(pd_[card], SIGSTOP);
         } else if (kind == 2) {
-            ASSERT_TRUE(cut.cut_address(ts::EtcdCluster::ALIASES[card]));
+            ASSERT_TRUE(cut.cut_address(ts::EtcdCluster::ALIASES[card], etcd_.client_ports()));
         } else if (kind == 3) {
             etcd_.kill(member);
         } else if (kind == 4 || !real_cut) {

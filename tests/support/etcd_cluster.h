@@ -34,6 +34,12 @@ class EtcdCluster {
     std::string endpoint_list(const std::string &host) const;
     static constexpr const char *ALIASES[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
     int client_port(int member) const { return members_[member].client_port; }
+    std::vector<int> client_ports() const {
+        std::vector<int> ports;
+        for (auto &m : members_)
+            ports.push_back(m.client_port);
+        return ports;
+    }
     int peer_port(int member) const { return members_[member].peer_port; }
     // The member whose client URL is ENDPOINT; -1 when none is.
     int member_of(const std::string &endpoint) const;

@@ -79,15 +79,24 @@ bool Partition::apply(const std::string &rules) {
     return cut_;
 }
 
-bool Partition::cut_ports(const std::vector<int> &ports) {
+namespace {
+std::string port_set(const std::vector<int> &ports) {
     std::string set;
     for (int p : ports)
         set += (set.empty() ? "" : ", ") + std::to_string(p);
-    return apply("  tcp dport { " + set + " } drop\n  tcp sport { " + set + " } drop\n");
+    return "{ " + set + " }";
+}
+}  // namespace
+
+bool Partition::cut_ports(const std::vector<int> &ports) {
+    std::string set = port_set(ports);
+    return apply("  tcp dport " + set + " drop\n  tcp sport " + set + " drop\n");
 }
 
-bool Partition::cut_address(const std::string &address) {
-    return apply("  ip daddr " + address + " drop\n  ip saddr " + address + " drop\n");
+bool Partition::cut_address(const std::string &address, const std::vector<int> &ports) {
+    std::string set = port_set(ports);
+    return apply("  ip daddr " + address + " tcp dport " + set + " drop\n  ip saddr " + address +
+                 " tcp sport " + set + " drop\n");
 }
 
 void Partition::heal() {

@@ -21,8 +21,9 @@ class Partition {
     static bool available();
     // Drops TCP packets to and from each of PORTS; false when nft refused.
     bool cut_ports(const std::vector<int> &ports);
-    // Drops packets to and from the loopback address ADDRESS (e.g. "127.0.0.3").
-    bool cut_address(const std::string &address);
+    // Drops the TCP packets to and from PORTS at the loopback address ADDRESS (e.g. "127.0.0.3"):
+    // one card's connections to its cluster, leaving other tests' clusters alone.
+    bool cut_address(const std::string &address, const std::vector<int> &ports);
     // Deletes the table; the traffic flows again.
     void heal();
     bool cut() const { return cut_; }

@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "catalogue_tables.h"
 #include "fuzz_check.h"
 #include "tz_config.h"
 
@@ -57,48 +58,6 @@ std::vector<Record> parse(std::string_view input) {
         out.push_back({c_text(fields[0]), c_text(fields[1]), number(fields[2]), number(fields[3])});
     }
     return out;
-}
-
-void free_groups(tz_offset_entry *group) {
-    while (group != nullptr) {
-        tz_offset_entry *next = group->next;
-        for (int32_t i = 0; i < group->loc_count; ++i)
-            free(group->locations[i]);
-        free(group);
-        group = next;
-    }
-}
-
-// Frees both tables and zeroes them, so every input starts from an empty catalogue.
-void free_catalogue() {
-    for (auto &head : tz_hash_table) {
-        free_groups(head.offset_list);
-        for (tz_zone_entry *e = head.next; e != nullptr;) {
-            tz_zone_entry *next = e->next;
-            free_groups(e->offset_list);
-            free(e);
-            e = next;
-        }
-        memset(&head, 0, sizeof head);
-    }
-    for (auto *&bucket : tz_loc_hash_list) {
-        while (bucket != nullptr) {
-            tz_loc_hash_entry *next = bucket->next;
-            free(bucket);
-            bucket = next;
-        }
-    }
-}
-
-// The record of ABBREVIATION in its bucket, or null.
-tz_zone_entry *find_zone(const std::string &abbreviation) {
-    int32_t bucket = tz_hash_func(abbreviation.c_str());
-    if (bucket < 0 || tz_hash_table[bucket].in_use == 0)
-        return nullptr;
-    for (tz_zone_entry *e = &tz_hash_table[bucket]; e != nullptr; e = e->next)
-        if (abbreviation == e->name)
-            return e;
-    return nullptr;
 }
 
 tz_offset_entry *find_group(tz_zone_entry *zone, int32_t hours, int32_t minutes) {

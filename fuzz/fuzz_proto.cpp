@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -22,6 +23,22 @@ uint64_t le(const uint8_t *p, size_t n) {
     for (size_t i = 0; i < n; ++i)
         v |= uint64_t(p[i]) << (8 * i);
     return v;
+}
+
+// The bytes an integer read's output holds before the read, little-endian.
+const uint8_t UNTOUCHED[8] = {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+
+// One integer read into an output that holds UNTOUCHED, written back through the Writer's own
+// call for its width when it succeeds; VALUE is the output's bits after it.
+template <typename T>
+bool read_int(proto::Reader &r, bool (proto::Reader::*read)(T &), proto::Writer &w,
+              proto::Writer &(proto::Writer::*write)(T), uint64_t &value) {
+    T v = T(le(UNTOUCHED, sizeof v));
+    bool got = (r.*read)(v);
+    if (got)
+        (w.*write)(v);
+    value = std::make_unsigned_t<T>(v);
+    return got;
 }
 
 void check_decode(const uint8_t *rec, size_t len, proto::Decode d, const proto::Frame &f) {
@@ -75,46 +92,17 @@ void check_reads(const uint8_t *script, size_t steps, const uint8_t *data, size_
                 static const size_t widths[5] = {1, 2, 4, 4, 8};
                 size_t n = widths[op];
                 bool fits = left >= n;
-                uint64_t expect = fits ? le(data + pos, n) : 0;
-                bool got;
                 uint64_t value;
-                // Each read back through the Writer's own call for its width.
-                if (op == 0) {
-                    uint8_t v = 0xA5;
-                    if ((got = r.u8(v)))
-                        w.u8(v);
-                    value = v;
-                } else if (op == 1) {
-                    uint16_t v = 0xA5A5;
-                    if ((got = r.u16(v)))
-                        w.u16(v);
-                    value = v;
-                } else if (op == 2) {
-                    uint32_t v = 0xA5A5A5A5;
-                    if ((got = r.u32(v)))
-                        w.u32(v);
-                    value = v;
-                } else if (op == 3) {
-                    int32_t v = -0x5A5A5A5B;
-                    if ((got = r.i32(v)))
-                        w.i32(v);
-                    value = uint32_t(v);
-                } else {
-                    uint64_t v = 0xA5A5A5A5A5A5A5A5;
-                    if ((got = r.u64(v)))
-                        w.u64(v);
-                    value = v;
-                }
+                bool got =
+                    op == 0   ? read_int(r, &proto::Reader::u8, w, &proto::Writer::u8, value)
+                    : op == 1 ? read_int(r, &proto::Reader::u16, w, &proto::Writer::u16, value)
+                    : op == 2 ? read_int(r, &proto::Reader::u32, w, &proto::Writer::u32, value)
+                    : op == 3 ? read_int(r, &proto::Reader::i32, w, &proto::Writer::i32, value)
+                              : read_int(r, &proto::Reader::u64, w, &proto::Writer::u64, value);
                 FUZZ_CHECK(got == fits);
-                if (fits) {
-                    FUZZ_CHECK(value == expect);
-                    width = n;
-                } else {
-                    // A failed read leaves its output as it was.
-                    static const uint64_t untouched[5] = {0xA5, 0xA5A5, 0xA5A5A5A5, 0xA5A5A5A5,
-                                                          0xA5A5A5A5A5A5A5A5};
-                    FUZZ_CHECK(value == untouched[op]);
-                }
+                // A failed read leaves its output as it was.
+                FUZZ_CHECK(value == (fits ? le(data + pos, n) : le(UNTOUCHED, n)));
+                width = fits ? n : 0;
                 break;
             }
             case 5:

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue_tables.h"
 #include "fuzz_check.h"
 #include "service_stubs.h"
 #include "tz_cli.h"
@@ -41,18 +42,6 @@ std::string field_text(const char *field, size_t width) {
 
 bool terminated(const char *field, size_t width) {
     return memchr(field, '\0', width) != nullptr;
-}
-
-const tz_zone_entry *find_zone(const std::string &abbrev) {
-    if (abbrev.size() > TZ_ZONE_NAME_MAX)
-        return nullptr;
-    int32_t h = tz_hash_func(abbrev.c_str());
-    if (h < 0 || tz_hash_table[h].in_use == 0)
-        return nullptr;
-    for (const tz_zone_entry *z = &tz_hash_table[h]; z != nullptr; z = z->next)
-        if (abbrev == z->name)
-            return z;
-    return nullptr;
 }
 
 std::vector<const tz_zone_entry *> all_zones() {

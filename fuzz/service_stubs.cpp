@@ -87,20 +87,14 @@ int msg_error(int32_t reply_id, int32_t error) {
 }
 
 // The CLI thread's loop is not run here: the targets call the handler directly.
-evm_handle_t event_manager_create(int32_t, const char *, int32_t, void *) {
-    abort();
-}
-int event_manager_destroy(evm_handle_t *) {
-    abort();
-}
-int event_message_attach(evm_handle_t, const void *, event_msg_handler_t, void *) {
-    abort();
-}
-int event_block(event_context *) {
-    abort();
-}
-int vk_event_dispatch(event_context *, int) {
-    abort();
-}
+#define NEVER_CALLED(type, name, params) \
+    type name params {                   \
+        abort();                         \
+    }
+NEVER_CALLED(evm_handle_t, event_manager_create, (int32_t, const char *, int32_t, void *))
+NEVER_CALLED(int, event_manager_destroy, (evm_handle_t *))
+NEVER_CALLED(int, event_message_attach, (evm_handle_t, const void *, event_msg_handler_t, void *))
+NEVER_CALLED(int, event_block, (event_context *))
+NEVER_CALLED(int, vk_event_dispatch, (event_context *, int))
 
 }  // extern "C"

@@ -8,7 +8,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -54,7 +53,6 @@ struct State {
     std::condition_variable cv;
     Data d;
     Log log;
-    std::atomic<int> failure_errno{EAGAIN};
 };
 State &st = *new State;
 
@@ -82,9 +80,9 @@ int64_t call(const char *op, T... a) {
     return result;
 }
 
-// Fails with the configured errno.
+// Fails as a busy system would.
 int64_t fail(int64_t result) {
-    errno = st.failure_errno;
+    errno = EAGAIN;
     return result;
 }
 
@@ -172,9 +170,6 @@ void script(const std::string &op, std::vector<int64_t> results) {
 void set_default(const std::string &op, int64_t result) {
     std::lock_guard lock(st.mu);
     st.d.defaults[op] = result;
-}
-void set_errno_on_failure(int err) {
-    st.failure_errno = err;
 }
 
 sysdb_tuple *as_tuple(Tuple *tuple) {

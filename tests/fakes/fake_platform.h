@@ -73,10 +73,9 @@ std::vector<Call> calls(const std::string &op = "");
 std::vector<std::string> ops(const std::vector<std::string> &ignore = {});
 
 // Results of OP: the scripted ones in order, then its default (0 unless set). errno of a failing
-// create, attach, destroy or timer attach is ERR.
+// create, attach, destroy or timer attach is EAGAIN.
 void script(const std::string &op, std::vector<int64_t> results);
 void set_default(const std::string &op, int64_t result);
-void set_errno_on_failure(int err);
 
 // A value tuple as tuple_unpack sees it: RESULT is what it returns.
 struct Tuple {

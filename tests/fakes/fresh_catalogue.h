@@ -9,8 +9,8 @@
 
 #include <optional>
 #include <string>
-#include <utility>
 
+#include "../../fuzz/catalogue_tables.h"
 #include "fake_platform.h"
 #include "tz_cli.h"
 #include "tz_config.h"
@@ -19,23 +19,7 @@
 namespace fake {
 
 inline void reset_catalogue() {
-    for (tz_zone_entry &head : tz_hash_table) {
-        for (tz_zone_entry *z = &head; z && z->in_use;) {
-            for (tz_offset_entry *g = z->offset_list; g;) {
-                for (int32_t i = 0; i < g->loc_count; i++)
-                    free(g->locations[i]);
-                free(std::exchange(g, g->next));
-            }
-            tz_zone_entry *next = z->next;
-            if (z != &head)
-                free(z);
-            z = next;
-        }
-        head = tz_zone_entry{};
-    }
-    for (tz_loc_hash_entry *&bucket : tz_loc_hash_list)
-        while (bucket)
-            free(std::exchange(bucket, bucket->next));
+    free_catalogue();
     memset(package_path, 0, sizeof package_path);
     handler_called = 0;
     tz_debug_level = 1;

@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_children.h"
 #include "etcd/etcd.h"
 #include "etcd_cluster.h"
 #include "platform/proto.h"
@@ -56,33 +56,8 @@ bool names_zone(const std::string &link, const std::string &zone) {
            t[t.size() - zone.size() - 1] == '/';
 }
 
-std::vector<pid_t> children;
-
-pid_t spawn(const std::string &program, const std::vector<std::string> &env,
-            const std::string &log) {
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        for (auto &kv : env)
-            putenv(const_cast<char *>(kv.c_str()));
-        freopen(log.c_str(), "a", stdout);
-        freopen(log.c_str(), "a", stderr);
-        execl(program.c_str(), program.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    children.push_back(pid);
-    return pid;
-}
-
-void stop_all() {
-    for (pid_t p : children)
-        kill(p, SIGTERM);
-    for (pid_t p : children)
-        waitpid(p, nullptr, 0);
-}
+using bench::spawn;
+using bench::stop_all;
 
 }  // namespace
 
@@ -103,14 +78,11 @@ int main(int argc, char **argv) {
         mkdir(card.c_str(), 0755);
         links[n] = card + "/localtime";
         sockets[n] = card + "/platformd.sock";
-        std::vector<std::string> env = {"PLATFORM_ETCD=" + cl.endpoint_list(),
-                                        "PLATFORM_ROUTER=bench",
-                                        "PLATFORM_CARD=" + std::to_string(n),
-                                        "PLATFORM_RUNDIR=" + card,
-                                        "PLATFORM_SOCKET=" + sockets[n],
-                                        "PLATFORM_STATEDIR=" + card + "/state",
-                                        "PLATFORM_LOCALTIME=" + links[n],
-                                        "PLATFORM_LOG_STDERR=1"};
+        std::vector<std::string> env = {
+            "PLATFORM_ETCD=" + cl.endpoint_list(), "PLATFORM_ROUTER=bench",
+            "PLATFORM_CARD=" + std::to_string(n),  "PLATFORM_RUNDIR=" + card,
+            "PLATFORM_SOCKET=" + sockets[n],       "PLATFORM_STATEDIR=" + card + "/state",
+            "PLATFORM_LOCALTIME=" + links[n],      "PLATFORM_LOG_STDERR=1"};
         spawn(bin + "/platformd", env, card + "/platformd.log");
         for (int i = 0; i < 100 && access(sockets[n].c_str(), F_OK) != 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_children.h"
 #include "etcd_cluster.h"
 #include "platform/ltrace_reader.h"
 #include "platform/proto.h"
@@ -56,33 +56,9 @@ void report(const char *what, std::vector<double> ms) {
            ms.size());
 }
 
-std::vector<pid_t> children;
-
-pid_t spawn(const std::string &program, const std::vector<std::string> &env,
-            const std::string &log) {
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        for (auto &kv : env)
-            putenv(const_cast<char *>(kv.c_str()));
-        freopen(log.c_str(), "a", stdout);
-        freopen(log.c_str(), "a", stderr);
-        execl(program.c_str(), program.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    children.push_back(pid);
-    return pid;
-}
-
-void stop_all() {
-    for (pid_t p : children)
-        kill(p, SIGTERM);
-    for (pid_t p : children)
-        waitpid(p, nullptr, 0);
-}
+using bench::children;
+using bench::spawn;
+using bench::stop_all;
 
 // A commit on the card of SOCKET; true when it was accepted.
 bool commit(const std::string &socket, int card, int i) {

@@ -201,15 +201,21 @@ void hand_due() {
 
 void pump();
 
-// Ends the commit in progress and answers its requester. HAND_BACK: its apply may have run
-// without a store, so its verifier is handed the stored state after it.
-void finish(uint32_t status, const std::string &reason, bool hand_back = false) {
+// Takes the commit in progress off the queue and hands out the stored states now due. HAND_BACK:
+// its apply may have run without a store, so its verifier is handed the stored state after it.
+Entry take_current(bool hand_back) {
     Entry e = std::move(db->queue.at(*db->current));
     db->queue.erase(*db->current);
     db->current.reset();
     if (auto reg = db->regs.find(e.verifier); hand_back && reg != db->regs.end())
         reg->second.state_due = true;
     hand_due();
+    return e;
+}
+
+// Ends the commit in progress and answers its requester (HAND_BACK as for take_current).
+void finish(uint32_t status, const std::string &reason, bool hand_back = false) {
+    Entry e = take_current(hand_back);
     if (status == 0)
         db->counters.committed++;
     else if (status == EPERM)
@@ -223,14 +229,8 @@ void finish(uint32_t status, const std::string &reason, bool hand_back = false) 
 }
 
 // Takes the commit in progress off without an answer: nobody waits for it (WHY, for the log).
-// HAND_BACK as above.
 void drop(const std::string &why, bool hand_back = false) {
-    Entry e = std::move(db->queue.at(*db->current));
-    db->queue.erase(*db->current);
-    db->current.reset();
-    if (auto reg = db->regs.find(e.verifier); hand_back && reg != db->regs.end())
-        reg->second.state_due = true;
-    hand_due();
+    Entry e = take_current(hand_back);
     db->counters.dropped++;
     Server::log("commit of " + e.c.path + e.c.origin + " dropped: " + why);
     pump();

@@ -1,4 +1,6 @@
-// The whole system as an operator runs it: platformd, one tzd per card, and the command lines.
+// The whole system as an operator runs it: platformd, one tzd per card, and the command lines:
+// roles, start-up waits, what tzctl set says of a zone before it commits, the exit statuses both
+// tools share, a malformed environment, and tzd's lines when no syslog daemon listens.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,138 +8,87 @@
 #include <fstream>
 #include <thread>
 
-#include "support.h"
+#include "rig.h"
 
-using namespace std::chrono_literals;
-using ts::contains;
-using ts::eventually;
+using namespace faults;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kItem = "/cfg/gl/clock/timezone";
-
-class System : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        r.add_zones({"UTC", "Europe/Paris", "Europe/Berlin", "Asia/Kolkata", "America/New_York"});
-    }
-    pid_t start_tzd(int card) { return r.start(ts::bin("tzd"), {}, card); }
-    // True once tzd on CARD answers queries.
-    bool answers(int card) {
-        return eventually([&] { return r.tzctl(card, {"complete", "CET"}).status == 0; });
-    }
-    // True once a commit of ABBR ZONE succeeds (the verifier may still be registering).
-    bool commits(const std::string &abbr, const std::string &zone,
-                 std::chrono::milliseconds timeout = 20s) {
-        return eventually([&] { return set(abbr, zone).status == 0; }, timeout);
-    }
-    ts::Result set(const std::string &abbr, const std::string &zone) {
-        return r.ctl({"cfg", "set", kItem, abbr, zone});
-    }
-    // True once tzd on CARD is through start-up: from then on it follows every role change.
-    bool started(int card) {
-        return eventually([&] {
-            auto trace = r.run(ts::bin("platformctl"), {"trace", "tz_ltrace"}, card);
-            return contains(trace.out, "dlrsc event = ");
-        });
-    }
-    bool in_effect(int card, const std::string &zone) {
-        return eventually([&] { return r.zone_in_effect(card) == zone; });
-    }
-    ts::Router r;
-};
+using System = RigTest;
+using Tools = RigTest;
 
 }  // namespace
 
-TEST_F(System, CommitIsVerifiedAppliedAndRefusedWhenBad) {
-    r.start_platformd();
-    pid_t tzd = start_tzd(0);
-    ASSERT_TRUE(answers(0));
-    ASSERT_TRUE(commits("CET", "Europe/Paris")) << r.log(tzd);
-    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
-
-    // Neither an unknown zone nor a directory of the tree is taken; the last good one stays.
-    EXPECT_NE(set("XXX", "Nowhere/City").status, 0);
-    EXPECT_NE(set("CET", "Europe").status, 0);
-    auto got = r.ctl({"cfg", "get", kItem});
-    EXPECT_EQ(got.out, "CET Europe/Paris\n") << got.err;
-    EXPECT_EQ(r.zone_in_effect(0), "Europe/Paris");
-
-    // A mismatched abbreviation is accepted with a warning; the zone is what counts.
-    EXPECT_EQ(set("XYZ", "Europe/Berlin").status, 0);
-    EXPECT_TRUE(in_effect(0, "Europe/Berlin"));
-    EXPECT_EQ(r.ctl({"cfg", "delete", kItem}).status, 0);
-    EXPECT_TRUE(in_effect(0, ""));
-}
-
 TEST_F(System, FollowerCardFollowsAndRolesSwap) {
-    r.start_platformd();
-    pid_t t0 = start_tzd(0), t1 = start_tzd(1);
-    ASSERT_TRUE(answers(0) && answers(1));
-    ASSERT_TRUE(commits("IST", "Asia/Kolkata")) << r.log(t0);
-    EXPECT_TRUE(in_effect(0, "Asia/Kolkata"));
-    EXPECT_TRUE(in_effect(1, "Asia/Kolkata")) << r.log(t1);
+    rig.start_platformd();
+    ASSERT_GT(rig.start_tzd(0), 0);
+    ASSERT_GT(rig.start_tzd(1), 0);
+    ASSERT_TRUE(rig.commit_zone_eventually("IST", "Asia/Kolkata"));
+    EXPECT_TRUE(rig.in_effect("Asia/Kolkata", {0, 1}));
 
     // Card 1 takes the role: it verifies from now on, card 0 follows; and back.
-    ASSERT_EQ(r.ctl({"role", "set", "1"}).status, 0);
-    ASSERT_TRUE(commits("EST", "America/New_York", 30s)) << r.log(t1);
-    EXPECT_TRUE(in_effect(1, "America/New_York"));
-    EXPECT_TRUE(in_effect(0, "America/New_York"));
-    ASSERT_EQ(r.ctl({"role", "set", "0"}).status, 0);
-    ASSERT_TRUE(commits("CET", "Europe/Paris", 30s));
-    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
-    EXPECT_TRUE(in_effect(1, "Europe/Paris"));
-    EXPECT_NE(set("CET", "Nowhere/City").status, 0);
+    for (auto [card, abbr, zone] :
+         {std::tuple{"1", "EST", "America/New_York"}, std::tuple{"0", "CET", "Europe/Paris"}}) {
+        ASSERT_EQ(rig.platformctl({"role", "set", card}).status, 0);
+        ASSERT_TRUE(rig.commit_zone_eventually(abbr, zone, 30s)) << card;
+        EXPECT_TRUE(rig.in_effect(zone, {0, 1})) << card;
+    }
+    EXPECT_NE(rig.set("CET", "Nowhere/City").status, 0);
 }
 
 TEST_F(System, StartWithoutPlatformdEndsWithItsRecord) {
     // The state-change thread cannot register for role events: the service raises its record
     // and ends (a supervisor restarts it).
-    pid_t tzd = start_tzd(0);
-    EXPECT_EQ(r.wait_exit(tzd), 255) << r.log(tzd);
-    EXPECT_TRUE(contains(r.records(0), "sysmgr_register_lr_event failed")) << r.records(0);
+    pid_t tzd = rig.start(bin("tzd"));
+    EXPECT_EQ(rig.wait_exit(tzd), 255) << rig.log(tzd);
+    EXPECT_TRUE(contains(rig.records(0), "sysmgr_register_lr_event failed")) << rig.records(0);
 }
 
 TEST_F(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
-    r.start_platformd();
-    ASSERT_EQ(r.ctl({"fault", "lrd-fail", "20"}).status, 0);
-    pid_t tzd = start_tzd(0);
+    rig.start_platformd();
+    ASSERT_EQ(rig.platformctl({"fault", "lrd-fail", "20"}).status, 0);
     // The CLI thread answers while start-up still polls the LR daemon.
-    ASSERT_TRUE(answers(0)) << r.log(tzd);
-    EXPECT_TRUE(ts::ended(set("CET", "Europe/Paris"), 1,
-                          "; the dLRSC role is on card 0, whose tzd (pid " + std::to_string(tzd) +
-                              ") is up but not registered"));
-    EXPECT_TRUE(r.running(tzd));
+    pid_t tzd = rig.start_tzd();
+    ASSERT_GT(tzd, 0);
+    EXPECT_TRUE(ended(rig.set("CET", "Europe/Paris"), 1,
+                      "; the dLRSC role is on card 0, whose tzd (pid " + std::to_string(tzd) +
+                          ") is up but not registered"));
+    EXPECT_TRUE(rig.running(tzd));
     // Once the LR daemon answers, start-up goes on to register as verifier.
-    EXPECT_TRUE(commits("CET", "Europe/Paris", 30s)) << r.log(tzd);
-    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
-    auto trace = r.ctl({"trace", "tz_ltrace"});
+    EXPECT_TRUE(rig.commit_zone_eventually("CET", "Europe/Paris", 30s));
+    EXPECT_TRUE(rig.in_effect("Europe/Paris"));
+    auto trace = rig.platformctl({"trace", "tz_ltrace"});
     EXPECT_TRUE(contains(trace.out, "dlrsc event = 4")) << trace.out << trace.err;
 }
 
 // A restart of platformd leaves the role with the card that held it: that card's tzd stays the
-// verifier, and the other follows.
+// verifier, and the other follows. The tzds answer queries meanwhile.
 TEST_F(System, TheRoleStaysWithItsCardWhenPlatformdRestarts) {
-    r.start_platformd();
-    pid_t t0 = start_tzd(0), t1 = start_tzd(1);
-    ASSERT_TRUE(started(0) && started(1));
-    ASSERT_EQ(r.ctl({"role", "set", "1"}).status, 0);
-    ASSERT_TRUE(commits("IST", "Asia/Kolkata", 30s)) << r.log(t1);
+    rig.start_platformd();
+    pid_t t1 = -1;
+    ASSERT_GT(rig.start_tzd(0), 0);
+    ASSERT_GT(t1 = rig.start_tzd(1), 0);
+    for (int card : {0, 1})  // through start-up: from then on each follows every role change
+        ASSERT_TRUE(eventually([&] {
+            auto trace = rig.run(bin("platformctl"), {"trace", "tz_ltrace"}, card);
+            return contains(trace.out, "dlrsc event = ");
+        }));
+    ASSERT_EQ(rig.platformctl({"role", "set", "1"}).status, 0);
+    ASSERT_TRUE(rig.commit_zone_eventually("IST", "Asia/Kolkata", 30s));
 
-    r.stop(r.platformd(), SIGKILL);
-    ASSERT_GT(r.start_platformd(), 0);
-    EXPECT_TRUE(contains(r.ctl({"role", "show"}).out, "dLRSC: card 1"));
-    ASSERT_TRUE(commits("CET", "Europe/Paris", 30s)) << r.log(t0) << r.log(t1);
-    EXPECT_TRUE(in_effect(1, "Europe/Paris"));
-    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
-    auto verifiers = ts::lines(r.ctl({"status"}).out, "  verifier ");
+    rig.stop(rig.platformd(), SIGKILL);
+    EXPECT_TRUE(ended(rig.tzctl({"zone-of", "Asia/Kolkata"}), 0, "IST"));
+    ASSERT_GT(rig.start_platformd(), 0);
+    EXPECT_TRUE(contains(rig.platformctl({"role", "show"}).out, "dLRSC: card 1"));
+    ASSERT_TRUE(rig.commit_zone_eventually("CET", "Europe/Paris", 30s));
+    EXPECT_TRUE(rig.in_effect("Europe/Paris", {0, 1}));
+    auto verifiers = lines(rig.platformctl({"status"}).out, "  verifier ");
     ASSERT_EQ(verifiers.size(), 1u);
     EXPECT_TRUE(contains(verifiers[0], "card 1 pid " + std::to_string(t1) + " tzd"))
         << verifiers[0];
     EXPECT_TRUE(
-        r.wait_line(r.platformd(), "platformd: card 1, which holds the dLRSC role, is back"))
-        << r.log(r.platformd());
+        rig.wait_line(rig.platformd(), "platformd: card 1, which holds the dLRSC role, is back"));
 }
 
 // A tzd started before the client library is installed waits, silently, for the library file it
@@ -149,28 +100,136 @@ TEST_F(System, StartUpWaitsForTheClientLibraryToBeInstalled) {
     fs::remove(lib / "libsysdb.so");
     fs::copy_file(fs::path(TZD_LIB_DIR) / "libplatform.so.0", lib / "libplatform.so.0",
                   fs::copy_options::overwrite_existing);
-    r.start_platformd();
-    pid_t tzd = r.start(std::string(TZD_LIBWAIT_ROOT) + "/sbin/tzd");
-    ASSERT_TRUE(answers(0)) << r.log(tzd);
+    rig.start_platformd();
+    pid_t tzd = rig.start(std::string(TZD_LIBWAIT_ROOT) + "/sbin/tzd");
+    ASSERT_TRUE(eventually([&] { return rig.tzctl({"complete", "CET"}).status == 0; }));
     std::this_thread::sleep_for(3s);  // a few rounds of the wait
-    ASSERT_TRUE(r.running(tzd)) << r.log(tzd);
-    EXPECT_EQ(r.log(tzd), "");
-    EXPECT_TRUE(contains(set("CET", "Europe/Paris").err, "no verifier"));
+    ASSERT_TRUE(rig.running(tzd));
+    EXPECT_EQ(rig.log(tzd), "");
+    EXPECT_TRUE(contains(rig.set("CET", "Europe/Paris").err, "no verifier"));
 
     // A file that is there but not a library (yet): one line, and the wait goes on.
     std::ofstream(lib / "libsysdb.so") << "half a library";
-    EXPECT_TRUE(eventually([&] { return contains(r.log(tzd), "tz_sysdb_lib_load: "); }))
-        << r.log(tzd);
+    EXPECT_TRUE(eventually([&] { return contains(rig.log(tzd), "tz_sysdb_lib_load: "); }));
     std::this_thread::sleep_for(2s);
-    ASSERT_TRUE(r.running(tzd)) << r.log(tzd);
-    EXPECT_EQ(ts::lines(r.log(tzd)).size(), 1u) << r.log(tzd);
+    ASSERT_TRUE(rig.running(tzd));
+    EXPECT_EQ(lines(rig.log(tzd)).size(), 1u) << rig.log(tzd);
 
     // Installed as a package manager does it: written beside, then renamed into place.
     fs::copy_file(fs::path(TZD_LIB_DIR) / "libsysdb.so", lib / "libsysdb.so.new",
                   fs::copy_options::overwrite_existing);
     fs::rename(lib / "libsysdb.so.new", lib / "libsysdb.so");
-    EXPECT_TRUE(commits("CET", "Europe/Paris")) << r.log(tzd);
-    EXPECT_TRUE(in_effect(0, "Europe/Paris"));
-    EXPECT_EQ(r.tzctl(0, {"zone-of", "Europe/Paris"}).status, 0);
+    EXPECT_TRUE(rig.commit_zone_eventually("CET", "Europe/Paris")) << rig.log(tzd);
+    EXPECT_TRUE(rig.in_effect("Europe/Paris"));
     fs::remove(lib / "libsysdb.so");
+}
+
+TEST_F(Tools, TzctlSetSaysWhatIsWrongWithAZoneBeforeCommitting) {
+    // Files of the tree that are no zone files: the catalogue lists them, the setter refuses them.
+    std::ofstream(rig.zoneinfo() + "/notes.txt") << "not a zone\n";
+    std::ofstream(rig.zoneinfo() + "/Notes") << "not a zone\n";
+    rig.start_platformd();
+    ASSERT_GT(rig.start_tzd(), 0);
+    ASSERT_TRUE(rig.commit_zone_eventually("UTC", "UTC"));
+    const std::string unknown = " is not a time zone of this system";
+    struct {
+        std::vector<std::string> args;
+        std::string err, stored;  // no stored item: refused, with exit status 1
+    } cases[] = {
+        {{"CET", "Europe/Pariss"}, "Europe/Pariss" + unknown + "; did you mean Europe/Paris?", ""},
+        // two letters off: still near enough
+        {{"CET", "Europe/Barix"}, "Europe/Barix" + unknown + "; did you mean Europe/Paris?", ""},
+        {{"Paris"}, "Paris" + unknown + "; did you mean Europe/Paris?", ""},
+        {{"XYZ", "Nowhere/City"}, "Nowhere/City" + unknown, ""},
+        {{"X", "notes.txt"},
+         "'notes.txt' is not a zone name (character 0x2e not allowed in zone name)",
+         ""},
+        {{"X", "Notes"},
+         "Notes cannot be set: " + rig.zoneinfo() +
+             "/Notes is not a zone file (shorter than a TZif header)",
+         ""},
+        {{"PST", "Europe/Paris"},
+         "warning: the standard abbreviation of Europe/Paris is CET, not PST; \"PST "
+         "Europe/Paris\" is stored as given",
+         "PST Europe/Paris"},
+        {{"Asia/Kolkata"}, "", "IST Asia/Kolkata"},
+        {{"CET", "Europe/Berlin"}, "", "CET Europe/Berlin"},
+    };
+    std::string stored = "UTC UTC";
+    for (auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<std::string> args = {"set"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result res = rig.tzctl(args);
+        stored = c.stored.empty() ? stored : c.stored;
+        EXPECT_EQ(res.status, c.stored.empty() ? 1 : 0);
+        EXPECT_EQ(res.err, c.err.empty() ? "" : "tzctl: " + c.err + "\n");
+        EXPECT_EQ(rig.stored_zone(), stored);
+    }
+}
+
+// The same outcome is the same exit status in both tools: a refusal to another user, an answer of
+// "none", a bad command line, nobody to ask.
+TEST_F(Tools, BothToolsExitAlikeForTheSameOutcome) {
+    rig.start_platformd();
+    ASSERT_GT(rig.start_tzd(), 0);
+    ASSERT_TRUE(rig.commit_zone_eventually("UTC", "UTC"));
+    const std::vector<std::string> none = {"PLATFORM_SOCKET=" + rig.dir() + "/none",
+                                           "PLATFORM_RUNDIR=" + rig.dir() + "/none"};
+    struct {
+        int status;
+        Result tzctl, platformctl;
+    } cases[] = {
+        {1, rig.tzctl({"set", "Europe/Paris"}, NOBODY),
+         rig.platformctl({"cfg", "set", TZ_ITEM, "CET", "Europe/Paris"}, NOBODY)},
+        {4, rig.tzctl({"zone-of", "Nowhere/City"}),
+         rig.platformctl({"cfg", "get", "/cfg/no/item"})},
+        {2, rig.tzctl({"set", "a", "b", "c"}), rig.platformctl({"role", "set"})},
+        {3, rig.run(bin("tzctl"), {"unset"}, 0, none),
+         rig.run(bin("platformctl"), {"status"}, 0, none)},
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(c.tzctl.status, c.status) << c.tzctl.err;
+        EXPECT_EQ(c.platformctl.status, c.status) << c.platformctl.err;
+    }
+    EXPECT_EQ(rig.stored_zone(), "UTC UTC");
+    // One table, in both help texts.
+    std::string tzctl_help = rig.tzctl({"--help"}).out;
+    auto table = tzctl_help.substr(tzctl_help.find("    0   done"));
+    table = table.substr(0, table.find("\n\n") + 1);
+    EXPECT_TRUE(contains(table, "    4   the answer is \"none\"")) << table;
+    EXPECT_TRUE(contains(rig.platformctl({"--help"}).out, table));
+}
+
+// A card number that is not one is refused by every program, naming the variable; tzctl show
+// says which card it asked about and why that one.
+TEST_F(Tools, MalformedCardIsRefusedAndShowNamesItsCard) {
+    ASSERT_GT(rig.start_platformd(), 0);
+    for (std::string value : {"1x", "-1", "1000", " 1"}) {
+        std::vector<std::string> bad = {"PLATFORM_CARD=" + value};
+        std::string says = "PLATFORM_CARD=" + value + " is not a card number";
+        EXPECT_TRUE(ended(rig.run(bin("tzctl"), {"show"}, 1, bad), 2, "tzctl: " + says));
+        EXPECT_TRUE(ended(rig.run(bin("platformctl"), {"status"}, 1, bad), 2, says));
+        pid_t t = rig.start(bin("tzd"), {}, 1, bad);
+        EXPECT_EQ(rig.wait_exit(t), 2);
+        EXPECT_TRUE(contains(rig.log(t), "tzd: " + says)) << rig.log(t);
+    }
+    EXPECT_EQ(rig.run(bin("tzctl"), {"show"}, 1, {"PLATFORM_CARD"}).out,
+              "configured: none\nin effect on card 0 (PLATFORM_CARD not set): none\n");
+    EXPECT_EQ(rig.tzctl({"show"}, 0, 1).out,
+              "configured: none\nin effect on card 1 (PLATFORM_CARD=1): none\n");
+}
+
+// Without a syslog daemon (no socket at /dev/log, or one nobody listens on) tzd's lines go to
+// standard error, though the foreground switch is off.
+TEST_F(Tools, TzdLinesReachStandardErrorWhenSyslogCannot) {
+    ASSERT_GT(rig.start_platformd(), 0);
+    pid_t tzd = rig.start("/usr/bin/unshare",
+                          {"--mount", "sh", "-c",
+                           "mount --bind /dev/null /dev/log 2>/dev/null; exec \"$0\"", bin("tzd")},
+                          0, {"PLATFORM_LOG_STDERR=0"});
+    ASSERT_TRUE(eventually([&] {
+        return rig.set("CET", "Nowhere/City").status == 1 &&
+               contains(rig.log(tzd), "Failed to lstat() " + rig.zoneinfo() + "/Nowhere/City");
+    })) << rig.log(tzd);
 }

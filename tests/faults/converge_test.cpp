@@ -1,14 +1,17 @@
 // Every card ends on the stored time-zone item, whatever happened to a commit on its way: an
 // apply that outlasts its time, platformd killed while a card applies, a follower that was down
-// when the item was deleted, items that are no time zone, a commit whose client has gone. Two
-// cards with the real platformd and tzd; card 0 holds the dLRSC role.
+// when the item was deleted, items that are no time zone, a commit whose client has gone, a full
+// disk. Two cards with the real platformd and tzd; card 0 holds the dLRSC role.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
-#include <sys/file.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <thread>
 
 #include "rig.h"
@@ -17,64 +20,39 @@ using namespace faults;
 
 namespace {
 
-class Converge : public ::testing::Test {
+class Converge : public RigTest {
   protected:
     void SetUp() override {
-        r.add_zones({"Asia/Tokyo", "leap-seconds.list"});
-        ASSERT_GT(pd = r.start_platformd(), 0);
-        ASSERT_GT(tzd0 = r.start_tzd(0), 0) << r.logs();
-        ASSERT_GT(tzd1 = r.start_tzd(1), 0) << r.logs();
-        ASSERT_TRUE(r.commit_zone_eventually("CET", "Europe/Paris")) << r.logs();
+        ASSERT_GT(pd = rig.start_platformd(), 0);
+        ASSERT_GT(tzd0 = rig.start_tzd(0), 0);
+        ASSERT_GT(tzd1 = rig.start_tzd(1), 0);
+        ASSERT_TRUE(rig.commit_zone_eventually("CET", "Europe/Paris"));
         ASSERT_TRUE(on_both("Europe/Paris"));
     }
-    void TearDown() override {
-        if (HasFailure())
-            std::cerr << r.logs();
-    }
-    // Both cards have ZONE in effect ("" for none) within 10 s.
-    bool on_both(const std::string &zone) {
-        return eventually(
-            [&] { return r.zone_in_effect(0) == zone && r.zone_in_effect(1) == zone; }, 10s);
-    }
+    bool on_both(const std::string &zone) { return rig.in_effect(zone, {0, 1}); }
     // Waits until tzd PID's setter has put ZONE into effect (a line of its log).
     bool set_by(pid_t pid, const std::string &zone) {
         return eventually(
-            [&] { return contains(r.log(pid), "time zone set to \"" + zone + "\""); });
+            [&] { return contains(rig.log(pid), "time zone set to \"" + zone + "\""); });
     }
     // A commit the verifier refuses: once it is answered, card 0's tzd has worked through every
     // callout sent to it before.
-    void sync_with_verifier() {
-        EXPECT_EQ(r.platformctl({"cfg", "set", TZ_ITEM, "XXX", "Nowhere/City"}).status, 1);
-    }
-    // Holds the setters' lock of card 0's time-zone link, as the setter of another process would:
-    // card 0's apply waits until it is released (or its deadline of a few seconds passes).
-    struct LinkLock {
-        explicit LinkLock(const std::string &link) : fd(hold_setter_lock(link)) {}
-        ~LinkLock() { release(); }
-        void release() {
-            if (fd >= 0)
-                close(fd);
-            fd = -1;
-        }
-        int fd;
-    };
+    void sync_with_verifier() { EXPECT_EQ(rig.set("XXX", "Nowhere/City").status, 1); }
 
-    Rig r;
     pid_t pd = -1, tzd0 = -1, tzd1 = -1;
 };
 
 TEST_F(Converge, AnApplyThatOutlastsItsCommitIsUndoneByTheStoredItem) {
-    ASSERT_EQ(r.platformctl({"fault", "cfg-verify-timeout", "1000"}).status, 0);
-    LinkLock lock(r.localtime(0));
-    Result c = r.platformctl({"cfg", "set", TZ_ITEM, "JST", "Asia/Tokyo"});
-    EXPECT_TRUE(ended(c, 1, "did not answer within 1000 ms"));
+    ASSERT_EQ(rig.platformctl({"fault", "cfg-verify-timeout", "1000"}).status, 0);
+    SetterLock lock(rig.localtime(0));
+    EXPECT_TRUE(ended(rig.set("JST", "Asia/Tokyo"), 1, "did not answer within 1000 ms"));
     lock.release();
     ASSERT_TRUE(set_by(tzd0, "Asia/Tokyo"));  // the late apply
-    EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
-    EXPECT_TRUE(on_both("Europe/Paris")) << r.zone_in_effect(0);
+    EXPECT_EQ(rig.stored_zone(), "CET Europe/Paris");
+    EXPECT_TRUE(on_both("Europe/Paris")) << rig.zone_in_effect(0);
     // An operator sees it too: each card's zone beside the stored item.
     EXPECT_TRUE(eventually([&] {
-        std::string s = r.platformctl({"status"}).out;
+        std::string s = rig.platformctl({"status"}).out;
         return contains(s, "stored /cfg/gl/clock/timezone: CET Europe/Paris") &&
                contains(s, "card 0: Europe/Paris, as stored") &&
                contains(s, "card 1: Europe/Paris, as stored");
@@ -82,85 +60,121 @@ TEST_F(Converge, AnApplyThatOutlastsItsCommitIsUndoneByTheStoredItem) {
 }
 
 TEST_F(Converge, PlatformdKilledWhileACardAppliesLeavesNoTraceOfTheCommit) {
-    LinkLock lock(r.localtime(0));
+    SetterLock lock(rig.localtime(0));
     Result c;
-    std::thread committer([&] { c = r.platformctl({"cfg", "set", TZ_ITEM, "JST", "Asia/Tokyo"}); });
-    EXPECT_TRUE(eventually([&] { return waits_for_setter_lock(tzd0, r.localtime(0)); }));
-    r.stop(pd, SIGKILL);
+    std::thread committer([&] { c = rig.set("JST", "Asia/Tokyo"); });
+    EXPECT_TRUE(eventually([&] { return lock.waited_for_by(tzd0); }));
+    rig.stop(pd, SIGKILL);
     committer.join();
     EXPECT_NE(c.status, 0);
     lock.release();
     ASSERT_TRUE(set_by(tzd0, "Asia/Tokyo"));
-    ASSERT_GT(pd = r.start_platformd(), 0);
-    EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
-    EXPECT_TRUE(on_both("Europe/Paris")) << r.zone_in_effect(0);
+    ASSERT_GT(pd = rig.start_platformd(), 0);
+    EXPECT_EQ(rig.stored_zone(), "CET Europe/Paris");
+    EXPECT_TRUE(on_both("Europe/Paris")) << rig.zone_in_effect(0);
 }
 
 TEST_F(Converge, AFollowerThatWasDownWhenTheItemWasDeletedDropsItsZone) {
-    r.stop(tzd1, SIGKILL);
-    ASSERT_EQ(r.tzctl({"unset"}).status, 0);
-    EXPECT_TRUE(eventually([&] { return r.zone_in_effect(0).empty(); }));
-    ASSERT_GT(tzd1 = r.start_tzd(1), 0);
-    EXPECT_TRUE(on_both("")) << r.zone_in_effect(1);
+    rig.stop(tzd1, SIGKILL);
+    ASSERT_EQ(rig.tzctl({"unset"}).status, 0);
+    EXPECT_TRUE(rig.in_effect(""));
+    ASSERT_GT(tzd1 = rig.start_tzd(1), 0);
+    EXPECT_TRUE(on_both("")) << rig.zone_in_effect(1);
 }
 
 TEST_F(Converge, TheTimestampItemIsNeverAppliedNotEvenAtStartUp) {
-    Result ts = r.platformctl({"cfg", "set", "/cfg/gl/clock/ts", "JST", "Asia/Tokyo"});
+    Result ts = rig.platformctl({"cfg", "set", "/cfg/gl/clock/ts", "JST", "Asia/Tokyo"});
     ASSERT_EQ(ts.status, 0) << ts.err;
     EXPECT_TRUE(on_both("Europe/Paris"));
     // A restarted verifier is handed both stored items; only the time zone is put into effect.
-    for (pid_t *tzd : {&tzd0, &tzd1}) {
-        int card = tzd == &tzd0 ? 0 : 1;
-        r.stop(*tzd);
-        ASSERT_GT(*tzd = r.start_tzd(card), 0);
-    }
-    ASSERT_TRUE(eventually([&] { return r.stored_zone() == "CET Europe/Paris"; }));
+    rig.stop(tzd0);
+    ASSERT_GT(tzd0 = rig.start_tzd(0), 0);
     ASSERT_TRUE(set_by(tzd0, "Europe/Paris"));
     sync_with_verifier();
-    EXPECT_TRUE(on_both("Europe/Paris")) << r.zone_in_effect(0) << " " << r.zone_in_effect(1);
-}
-
-TEST_F(Converge, OnlyTheKnownItemsExistBelowTheClock) {
-    for (std::string name : {"other", "timezone/x", "/timezone"}) {
-        SCOPED_TRACE(name);
-        Result c =
-            r.platformctl({"cfg", "set", "/cfg/gl/clock/" + name, "EST", "America/New_York"});
-        EXPECT_TRUE(ended(c, 1, "below /cfg/gl/clock/ only timezone and ts exist"));
-    }
-    EXPECT_EQ(r.platformctl({"cfg", "list", "/cfg/gl/clock/"}).out,
-              std::string(TZ_ITEM) + " CET Europe/Paris\n");
-    EXPECT_TRUE(on_both("Europe/Paris"));
+    EXPECT_TRUE(on_both("Europe/Paris")) << rig.zone_in_effect(0) << " " << rig.zone_in_effect(1);
 }
 
 TEST_F(Converge, ACommitWhoseClientHasGoneIsDroppedNotApplied) {
-    ASSERT_EQ(r.platformctl({"fault", "cfg-verify-timeout", "3000"}).status, 0);
+    ASSERT_EQ(rig.platformctl({"fault", "cfg-verify-timeout", "3000"}).status, 0);
     ASSERT_EQ(kill(tzd0, SIGSTOP), 0);
     Result first;
-    std::thread committer([&] {
-        first = r.platformctl({"cfg", "set", TZ_ITEM, "EST", "America/New_York"});
-    });
+    std::thread committer([&] { first = rig.set("EST", "America/New_York"); });
     EXPECT_TRUE(eventually(
-        [&] { return contains(r.platformctl({"status"}).out, "1 waiting or in progress"); }));
+        [&] { return contains(rig.platformctl({"status"}).out, "1 waiting or in progress"); }));
     // Queued behind the first; its client gives up and goes before the verifier answers anything.
-    Result gone = r.tzctl({"--timeout", "1", "set", "IST", "Asia/Kolkata"});
-    EXPECT_NE(gone.status, 0);
+    EXPECT_NE(rig.tzctl({"--timeout", "1", "set", "IST", "Asia/Kolkata"}).status, 0);
     committer.join();
     EXPECT_TRUE(ended(first, 1, "did not answer"));
     ASSERT_EQ(kill(tzd0, SIGCONT), 0);
     sync_with_verifier();
-    EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
+    EXPECT_EQ(rig.stored_zone(), "CET Europe/Paris");
     EXPECT_TRUE(on_both("Europe/Paris"));
-    EXPECT_TRUE(contains(r.platformctl({"status"}).out, "1 dropped"));
+    EXPECT_TRUE(contains(rig.platformctl({"status"}).out, "1 dropped"));
 }
 
 // A refusal and a failed apply come back to the command line with the reason in words.
 TEST_F(Converge, RefusalsAndFailedAppliesSayWhy) {
-    Result typo = r.platformctl({"cfg", "set", TZ_ITEM, "CET", "Europe/Pariss"});
-    EXPECT_TRUE(ended(typo, 1, "Failed to lstat() " + r.zoneinfo() + "/Europe/Pariss"));
-    Result leap = r.platformctl({"cfg", "set", TZ_ITEM, "leap", "leap-seconds.list"});
-    EXPECT_TRUE(ended(leap, 1, "time zone \"leap-seconds.list\" not set"));
-    EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
+    rig.add_zones({"leap-seconds.list"});
+    const std::string below = "below /cfg/gl/clock/ only timezone and ts exist";
+    const std::vector<std::string> cases[] = {
+        {TZ_ITEM, "CET", "Europe/Pariss", "Failed to lstat() " + rig.zoneinfo() + "/Europe/Pariss"},
+        {TZ_ITEM, "leap", "leap-seconds.list", "time zone \"leap-seconds.list\" not set"},
+        {TZ_ITEM, "CET", "Europe", "Argument is not a binary"},
+        {"/cfg/gl/clock/other", "EST", "America/New_York", below},
+        {"/cfg/gl/clock/timezone/x", "EST", "America/New_York", below},
+    };
+    for (auto &c : cases)
+        EXPECT_TRUE(ended(rig.platformctl({"cfg", "set", c[0], c[1], c[2]}), 1, c[3])) << c[0];
+    EXPECT_EQ(rig.platformctl({"cfg", "list", "/cfg/gl/clock/"}).out,
+              std::string(TZ_ITEM) + " CET Europe/Paris\n");
     EXPECT_TRUE(on_both("Europe/Paris"));
+}
+
+// A full disk under the database, made with a small tmpfs in a mount namespace of this test
+// process and its children (root is not stopped by modes, and a mount in use cannot be made
+// read-only).
+TEST(Faults, AFullDiskRefusesCommitsAndLosesNothing) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        GTEST_SKIP() << "no private mount namespace here: " << strerror(errno);
+    Rig r;
+    const std::string disk = r.statedir();
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k,mode=0700") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
+    // Gone before the router removes its directory.
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    pid_t pd = r.start_platformd();
+    ASSERT_GT(r.start_tzd(), 0) << r.logs();
+    ASSERT_TRUE(r.commit_zone_eventually("CET", "Europe/Paris")) << r.logs();
+
+    // Fill what is left, to the last page.
+    const std::string filler = disk + "/filler";
+    int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    std::vector<char> block(4096, 'x');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    close(fd);
+
+    // Changes and deletions are refused with the reason; the stored item stays, and so does the
+    // zone in effect (tzd had applied the change; it is handed the stored item back).
+    for (auto args : {std::vector<std::string>{"cfg", "set", TZ_ITEM, "EST", "America/New_York"},
+                      std::vector<std::string>{"cfg", "delete", TZ_ITEM}}) {
+        EXPECT_TRUE(ended(r.platformctl(args), 1, "disk is full")) << args[1];
+        EXPECT_EQ(r.stored_zone(), "CET Europe/Paris");
+        EXPECT_TRUE(r.in_effect("Europe/Paris")) << r.zone_in_effect(0);
+    }
+
+    // Space again: commits work, and what they stored outlives platformd.
+    ASSERT_EQ(unlink(filler.c_str()), 0);
+    EXPECT_TRUE(ended(r.set("EST", "America/New_York"), 0));
+    EXPECT_TRUE(r.in_effect("America/New_York"));
+    r.stop(pd, SIGKILL);
+    ASSERT_GT(r.start_platformd(), 0) << r.logs();
+    EXPECT_EQ(r.stored_zone(), "EST America/New_York");
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// The shared router of the tests (tests/support) as the fault and access tests use it: a
-// directory every user may enter, tzd started until it answers, the command lines run as any
-// uid, and the time-zone item.
+// The router of the system tests, on the shared one of tests/support: a directory every user may
+// enter, tzd started until it answers, the command lines run as any uid, the time-zone item, and
+// a second user's process that holds what it took.
 #pragma once
 
 #include <sys/types.h>
 
+#include "platform/proto.h"
 #include "support.h"
 
 namespace faults {
@@ -20,10 +21,9 @@ class Rig : public Router {
 
     std::string channel(int card) const { return rundir(card) + "/dev/tz_cli_msg_transfer"; }
     // Starts tzd for CARD as UID and waits until its channel answers; its pid, or -1.
-    pid_t start_tzd(int card, uid_t uid = 0);
-    // Runs a program of the build as UID (its group, no others: setpriv does setresgid and
-    // setresuid before it executes the program).
-    Result run_as(uid_t uid, const std::string &program, const std::vector<std::string> &args,
+    pid_t start_tzd(int card = 0, uid_t uid = 0);
+    // Runs a program of the build as UID (its group, no others).
+    Result run_as(uid_t uid, const std::string &program, std::vector<std::string> args,
                   int card = 0);
     Result platformctl(const std::vector<std::string> &args, uid_t uid = 0) {
         return run_as(uid, "platformctl", args);
@@ -31,10 +31,19 @@ class Rig : public Router {
     Result tzctl(const std::vector<std::string> &args, uid_t uid = 0, int card = 0) {
         return run_as(uid, "tzctl", args, card);
     }
+    // Commits ABBR ZONE to the time-zone item.
+    Result set(const std::string &abbr, const std::string &zone) {
+        return platformctl({"cfg", "set", TZ_ITEM, abbr, zone});
+    }
     // The committed time-zone item as platformctl prints it ("CET Europe/Paris"); "" if none.
     std::string stored_zone();
     // Commits the time-zone item until the verifier has registered and accepted it.
-    bool commit_zone_eventually(const std::string &abbr, const std::string &zone);
+    bool commit_zone_eventually(const std::string &abbr, const std::string &zone,
+                                std::chrono::milliseconds timeout = 20s) {
+        return eventually([&] { return set(abbr, zone).status == 0; }, timeout);
+    }
+    // Whether every card of CARDS has ZONE in effect ("" for none) within 10 s.
+    bool in_effect(const std::string &zone, const std::vector<int> &cards = {0});
     // platformd's log and every tzd's, for a failed test.
     std::string logs();
 
@@ -42,13 +51,30 @@ class Rig : public Router {
     std::vector<pid_t> tzds_;
 };
 
-// Takes the lock by which setters of the time-zone link LINK take turns, as another setter
-// would; a setter that finds it held waits (up to its deadline). The descriptor; close it to let
-// go.
-int hold_setter_lock(const std::string &link);
-// Whether PID has the setters' lock file of LINK open: while the test holds the lock, PID's setter
-// is waiting for it.
-bool waits_for_setter_lock(pid_t pid, const std::string &link);
+// A test fixture on a Rig that prints its logs when the test failed.
+class RigTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        if (HasFailure())
+            std::cerr << rig.logs();
+    }
+    Rig rig;
+};
+
+// Holds the lock by which setters of the time-zone link LINK take turns, as another setter would:
+// a setter that finds it held waits (up to its deadline).
+struct SetterLock {
+    explicit SetterLock(const std::string &link);
+    ~SetterLock() { release(); }
+    void release();
+    // Whether PID has the lock file open: while the lock is held, PID's setter waits for it.
+    bool waited_for_by(pid_t pid) const;
+    std::string file;
+    int fd = -1;
+};
+
+// Calls TYPE with REQUEST on C: the reply's status, ~0u when none came.
+uint32_t call(platform::proto::Conn &c, uint16_t type, const platform::proto::Writer &request);
 
 // Permission bits of PATH (not following a link); -1 when it does not exist.
 int mode_of(const std::string &path);
@@ -69,8 +95,5 @@ class Holder {
     pid_t pid_ = -1;
     std::string report_ = "child failed";
 };
-
-// What FN returns (one line) when run as UID in a Holder's child.
-std::string as_user(uid_t uid, const std::function<std::string()> &fn);
 
 }  // namespace faults

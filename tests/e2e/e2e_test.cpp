@@ -13,12 +13,8 @@
 using namespace faults;
 namespace fs = std::filesystem;
 
-namespace {
-
 using System = RigTest;
 using Tools = RigTest;
-
-}  // namespace
 
 TEST_F(System, FollowerCardFollowsAndRolesSwap) {
     rig.start_platformd();
@@ -37,20 +33,17 @@ TEST_F(System, FollowerCardFollowsAndRolesSwap) {
     EXPECT_NE(rig.set("CET", "Nowhere/City").status, 0);
 }
 
-TEST_F(System, StartWithoutPlatformdEndsWithItsRecord) {
-    // The state-change thread cannot register for role events: the service raises its record
-    // and ends (a supervisor restarts it).
+// Without platformd, the state-change thread cannot register for role events: the service raises
+// its record and ends (a supervisor restarts it). With platformd, start-up waits for the LR daemon
+// while the CLI thread answers.
+TEST_F(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
     pid_t tzd = rig.start(bin("tzd"));
     EXPECT_EQ(rig.wait_exit(tzd), 255) << rig.log(tzd);
     EXPECT_TRUE(contains(rig.records(0), "sysmgr_register_lr_event failed")) << rig.records(0);
-}
 
-TEST_F(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
     rig.start_platformd();
     ASSERT_EQ(rig.platformctl({"fault", "lrd-fail", "20"}).status, 0);
-    // The CLI thread answers while start-up still polls the LR daemon.
-    pid_t tzd = rig.start_tzd();
-    ASSERT_GT(tzd, 0);
+    ASSERT_GT(tzd = rig.start_tzd(), 0);
     EXPECT_TRUE(ended(rig.set("CET", "Europe/Paris"), 1,
                       "; the dLRSC role is on card 0, whose tzd (pid " + std::to_string(tzd) +
                           ") is up but not registered"));
@@ -132,35 +125,34 @@ TEST_F(Tools, TzctlSetSaysWhatIsWrongWithAZoneBeforeCommitting) {
     ASSERT_GT(rig.start_tzd(), 0);
     ASSERT_TRUE(rig.commit_zone_eventually("UTC", "UTC"));
     const std::string unknown = " is not a time zone of this system";
+    const std::string paris = unknown + "; did you mean Europe/Paris?";
     struct {
         std::vector<std::string> args;
         std::string err, stored;  // no stored item: refused, with exit status 1
     } cases[] = {
-        {{"CET", "Europe/Pariss"}, "Europe/Pariss" + unknown + "; did you mean Europe/Paris?", ""},
+        {{"set", "CET", "Europe/Pariss"}, "Europe/Pariss" + paris, ""},
         // two letters off: still near enough
-        {{"CET", "Europe/Barix"}, "Europe/Barix" + unknown + "; did you mean Europe/Paris?", ""},
-        {{"Paris"}, "Paris" + unknown + "; did you mean Europe/Paris?", ""},
-        {{"XYZ", "Nowhere/City"}, "Nowhere/City" + unknown, ""},
-        {{"X", "notes.txt"},
+        {{"set", "CET", "Europe/Barix"}, "Europe/Barix" + paris, ""},
+        {{"set", "Paris"}, "Paris" + paris, ""},
+        {{"set", "XYZ", "Nowhere/City"}, "Nowhere/City" + unknown, ""},
+        {{"set", "X", "notes.txt"},
          "'notes.txt' is not a zone name (character 0x2e not allowed in zone name)",
          ""},
-        {{"X", "Notes"},
+        {{"set", "X", "Notes"},
          "Notes cannot be set: " + rig.zoneinfo() +
              "/Notes is not a zone file (shorter than a TZif header)",
          ""},
-        {{"PST", "Europe/Paris"},
+        {{"set", "PST", "Europe/Paris"},
          "warning: the standard abbreviation of Europe/Paris is CET, not PST; \"PST "
          "Europe/Paris\" is stored as given",
          "PST Europe/Paris"},
-        {{"Asia/Kolkata"}, "", "IST Asia/Kolkata"},
-        {{"CET", "Europe/Berlin"}, "", "CET Europe/Berlin"},
+        {{"set", "Asia/Kolkata"}, "", "IST Asia/Kolkata"},
+        {{"set", "CET", "Europe/Berlin"}, "", "CET Europe/Berlin"},
     };
     std::string stored = "UTC UTC";
     for (auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
-        std::vector<std::string> args = {"set"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        Result res = rig.tzctl(args);
+        Result res = rig.tzctl(c.args);
         stored = c.stored.empty() ? stored : c.stored;
         EXPECT_EQ(res.status, c.stored.empty() ? 1 : 0);
         EXPECT_EQ(res.err, c.err.empty() ? "" : "tzctl: " + c.err + "\n");

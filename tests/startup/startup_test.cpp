@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -73,9 +74,8 @@ const Ops others = {
     "vk_event_dispatch",    "event_message_attach",     "sleep",          "ltrace_init2"};
 
 size_t on_main_loop(const std::string &op) {
-    auto calls = fake::calls(op);
-    return std::count_if(calls.begin(), calls.end(),
-                         [](auto &c) { return c.args.at(0) == fake::arg(tz_evm); });
+    return std::ranges::count_if(fake::calls(op),
+                                 [](auto &c) { return c.args.at(0) == fake::arg(tz_evm); });
 }
 
 // Start-up runs on a thread of its own, as the process's main thread would.
@@ -130,9 +130,7 @@ TEST_F(Startup, ComesUpInOrderWaitsForTheRoleAndTearsDownOnTheDlrsc) {
     EXPECT_EQ(fake::ops(others), (Ops{"sysmgr_proc_ready", "lrd_am_i_dlrsc", "_sysdb_bind",
                                       "sysdb_register_verification", "backend_scan",
                                       "sysdb_verification_unregister", "_sysdb_unbind"}));
-    EXPECT_EQ(
-        std::count(created[1].ops_before.begin(), created[1].ops_before.end(), "sysmgr_proc_ready"),
-        0);
+    EXPECT_EQ(std::ranges::count(created[1].ops_before, "sysmgr_proc_ready"), 0);
     EXPECT_EQ(fake::calls("sysdb_verification_unregister").at(0).args, args(lr_sysdb_conn, 100));
     EXPECT_EQ(fake::calls("_sysdb_unbind").at(0).args, args(lr_sysdb_conn));
     EXPECT_EQ(prev_dlrsc_event.load(), DLRSC_EVENT_ACTIVE);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <set>
@@ -43,19 +44,23 @@ std::string c_text(std::string_view field) {
     return std::string(field.substr(0, field.find('\0')));
 }
 
+// Up to MAX pieces of TEXT between SEPs (an empty TEXT has none).
+std::vector<std::string_view> split(std::string_view text, char sep, size_t max = SIZE_MAX) {
+    std::vector<std::string_view> out;
+    for (size_t at = 0; at < text.size() && out.size() < max;) {
+        size_t end = std::min(text.find(sep, at), text.size());
+        out.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return out;
+}
+
 std::vector<Record> parse(std::string_view input) {
     std::vector<Record> out;
-    while (!input.empty() && out.size() < MAX_RECORDS) {
-        size_t eol = input.find('\n');
-        std::string_view line = input.substr(0, eol);
-        input = eol == std::string_view::npos ? std::string_view() : input.substr(eol + 1);
-        std::string_view fields[4];
-        for (int i = 0; i < 4; ++i) {
-            size_t bar = i < 3 ? line.find('|') : std::string_view::npos;
-            fields[i] = line.substr(0, bar);
-            line = bar == std::string_view::npos ? std::string_view() : line.substr(bar + 1);
-        }
-        out.push_back({c_text(fields[0]), c_text(fields[1]), number(fields[2]), number(fields[3])});
+    for (std::string_view line : split(input, '\n', MAX_RECORDS)) {
+        auto f = split(line, '|', 4);
+        f.resize(4);
+        out.push_back({c_text(f[0]), c_text(f[1]), number(f[2]), number(f[3])});
     }
     return out;
 }
@@ -168,16 +173,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     // Lookups and hashes of every line of the input as a whole, whatever it holds.
-    for (size_t start = 0; start < size;) {
-        size_t eol = input.find('\n', start);
-        std::string line = c_text(input.substr(start, eol - start));
+    for (std::string_view text : split(input, '\n')) {
+        std::string line = c_text(text);
         tz_lookup_location(line.c_str());
         int32_t b = tz_hash_func(line.c_str());
         FUZZ_CHECK(b >= -(TZ_HASH_SIZE - 1) && b < TZ_HASH_SIZE);
         FUZZ_CHECK(tz_loc_hash_func(line.c_str()) < TZ_LOC_HASH_SIZE);
-        if (eol == std::string_view::npos)
-            break;
-        start = eol + 1;
     }
 
     check_tables(inserts, loc_entries);

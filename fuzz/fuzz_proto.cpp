@@ -83,69 +83,53 @@ void check_reads(const uint8_t *script, size_t steps, const uint8_t *data, size_
         size_t max = bounds[script[i] >> 5];
         const size_t left = failed ? 0 : len - pos;
         size_t width = 0;  // bytes the model says the read takes; 0 when it fails
-        switch (op) {
-            case 0:
-            case 1:
-            case 2:
-            case 3:
-            case 4: {
-                static const size_t widths[5] = {1, 2, 4, 4, 8};
-                size_t n = widths[op];
-                bool fits = left >= n;
-                uint64_t value;
-                bool got =
-                    op == 0   ? read_int(r, &proto::Reader::u8, w, &proto::Writer::u8, value)
-                    : op == 1 ? read_int(r, &proto::Reader::u16, w, &proto::Writer::u16, value)
-                    : op == 2 ? read_int(r, &proto::Reader::u32, w, &proto::Writer::u32, value)
-                    : op == 3 ? read_int(r, &proto::Reader::i32, w, &proto::Writer::i32, value)
-                              : read_int(r, &proto::Reader::u64, w, &proto::Writer::u64, value);
-                FUZZ_CHECK(got == fits);
-                // A failed read leaves its output as it was.
-                FUZZ_CHECK(value == (fits ? le(data + pos, n) : le(UNTOUCHED, n)));
-                width = fits ? n : 0;
-                break;
+        if (op <= 4) {
+            static const size_t widths[5] = {1, 2, 4, 4, 8};
+            size_t n = widths[op];
+            bool fits = left >= n;
+            uint64_t value;
+            bool got = op == 0   ? read_int(r, &proto::Reader::u8, w, &proto::Writer::u8, value)
+                       : op == 1 ? read_int(r, &proto::Reader::u16, w, &proto::Writer::u16, value)
+                       : op == 2 ? read_int(r, &proto::Reader::u32, w, &proto::Writer::u32, value)
+                       : op == 3 ? read_int(r, &proto::Reader::i32, w, &proto::Writer::i32, value)
+                                 : read_int(r, &proto::Reader::u64, w, &proto::Writer::u64, value);
+            FUZZ_CHECK(got == fits);
+            // A failed read leaves its output as it was.
+            FUZZ_CHECK(value == (fits ? le(data + pos, n) : le(UNTOUCHED, n)));
+            width = fits ? n : 0;
+        } else if (op <= 6) {
+            uint64_t n = left >= 4 ? le(data + pos, 4) : 0;
+            bool fits = left >= 4 && n <= max && left - 4 >= n;
+            std::string s = "untouched";
+            std::vector<uint8_t> v = {0xA5};
+            bool got = op == 5 ? r.str(s, max) : r.bytes(v, max);
+            FUZZ_CHECK(got == fits);
+            if (!fits) {
+                FUZZ_CHECK(s == "untouched" && v == std::vector<uint8_t>{0xA5});
+            } else if (op == 5) {
+                FUZZ_CHECK(s == std::string(reinterpret_cast<const char *>(data + pos + 4), n));
+                w.str(s);
+            } else {
+                FUZZ_CHECK(v == std::vector<uint8_t>(data + pos + 4, data + pos + 4 + n));
+                w.bytes(v);
             }
-            case 5:
-            case 6: {
-                uint64_t n = left >= 4 ? le(data + pos, 4) : 0;
-                bool fits = left >= 4 && n <= max && left - 4 >= n;
-                std::string s = "untouched";
-                std::vector<uint8_t> v = {0xA5};
-                bool got = op == 5 ? r.str(s, max) : r.bytes(v, max);
-                FUZZ_CHECK(got == fits);
-                if (fits) {
-                    const uint8_t *b = data + pos + 4;
-                    if (op == 5) {
-                        FUZZ_CHECK(s == std::string(reinterpret_cast<const char *>(b), n));
-                        w.str(s);
-                    } else {
-                        FUZZ_CHECK(v == std::vector<uint8_t>(b, b + n));
-                        w.bytes(v);
-                    }
-                    width = 4 + n;
-                } else {
-                    FUZZ_CHECK(s == "untouched" && v == std::vector<uint8_t>{0xA5});
-                }
-                break;
-            }
-            case 7: {
-                uint32_t status = 0;
-                std::string message;
-                uint64_t n = left >= 8 ? le(data + pos + 4, 4) : 0;
-                bool fits = left >= 8 && n <= proto::MAX_STRING && left - 8 >= n;
-                bool got = proto::read_reply_head(r, status, message);
-                FUZZ_CHECK(got == fits);
-                if (fits) {
-                    FUZZ_CHECK(status == le(data + pos, 4) && message.size() == n);
-                    w.u32(status).str(message);
-                    width = 8 + n;
-                } else if (!failed && left >= 4) {
-                    // The status was read before the message failed: the model takes it too,
-                    // and the reader is failed from here on.
-                    w.u32(status);
-                    pos += 4;
-                }
-                break;
+            width = fits ? 4 + n : 0;
+        } else {
+            uint32_t status = 0;
+            std::string message;
+            uint64_t n = left >= 8 ? le(data + pos + 4, 4) : 0;
+            bool fits = left >= 8 && n <= proto::MAX_STRING && left - 8 >= n;
+            bool got = proto::read_reply_head(r, status, message);
+            FUZZ_CHECK(got == fits);
+            if (fits) {
+                FUZZ_CHECK(status == le(data + pos, 4) && message.size() == n);
+                w.u32(status).str(message);
+                width = 8 + n;
+            } else if (!failed && left >= 4) {
+                // The status was read before the message failed: the model takes it too, and the
+                // reader is failed from here on.
+                w.u32(status);
+                pos += 4;
             }
         }
         if (width == 0)

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "catalogue_tables.h"
@@ -40,24 +41,22 @@ std::string field_text(const char *field, size_t width) {
     return std::string(field, tz_msg_text_len(field, width));
 }
 
-bool terminated(const char *field, size_t width) {
-    return memchr(field, '\0', width) != nullptr;
+template <size_t N>
+bool terminated(const char (&field)[N]) {
+    return memchr(field, '\0', N) != nullptr;
+}
+
+// Whether FIELD is a terminated text equal to TEXT.
+template <size_t N>
+bool holds(const char (&field)[N], const std::string &text) {
+    return terminated(field) && text == field;
 }
 
 std::vector<const tz_zone_entry *> all_zones() {
     std::vector<const tz_zone_entry *> out;
-    for (int32_t b = 0; b < TZ_HASH_SIZE; ++b)
-        if (tz_hash_table[b].in_use != 0)
-            for (const tz_zone_entry *z = &tz_hash_table[b]; z != nullptr; z = z->next)
-                out.push_back(z);
-    return out;
-}
-
-std::vector<const tz_loc_hash_entry *> all_locations() {
-    std::vector<const tz_loc_hash_entry *> out;
-    for (int32_t b = 0; b < TZ_LOC_HASH_SIZE; ++b)
-        for (const tz_loc_hash_entry *e = tz_loc_hash_list[b]; e != nullptr; e = e->next)
-            out.push_back(e);
+    for (const tz_zone_entry &head : tz_hash_table)
+        for (const tz_zone_entry *z = head.in_use ? &head : nullptr; z; z = z->next)
+            out.push_back(z);
     return out;
 }
 
@@ -70,9 +69,8 @@ void check_tzlist(const tz_cli_msg &r) {
     FUZZ_CHECK(r.tz_list_count == capped(zones.size(), TZ_LIST_MAX));
     for (int32_t i = 0; i < r.tz_list_count; ++i) {
         const tz_list_entry &e = r.tz_list[i];
-        FUZZ_CHECK(terminated(e.abbrev, TZ_ABBREV_FIELD) &&
-                   zones[i]->name == std::string(e.abbrev));
-        FUZZ_CHECK(terminated(e.offsets, TZ_OFFSETS_FIELD) && strncmp(e.offsets, "UTC ", 4) == 0);
+        FUZZ_CHECK(holds(e.abbrev, zones[i]->name));
+        FUZZ_CHECK(terminated(e.offsets) && strncmp(e.offsets, "UTC ", 4) == 0);
         int64_t locations = 0;
         for (const tz_offset_entry *g = zones[i]->offset_list; g != nullptr; g = g->next)
             locations += g->loc_count;
@@ -92,9 +90,8 @@ void check_locations(const tz_cli_msg &r, const std::string &abbrev) {
     FUZZ_CHECK(r.loc_list_count == capped(expected.size(), TZ_LOC_LIST_MAX));
     for (int32_t i = 0; i < r.loc_list_count; ++i) {
         const loc_list_entry &e = r.loc_list[i];
-        FUZZ_CHECK(terminated(e.location, TZ_LOCATION_FIELD));
-        FUZZ_CHECK(std::string(expected[i]).substr(0, TZ_LOCATION_FIELD - 1) == e.location);
-        FUZZ_CHECK(terminated(e.info, TZ_INFO_FIELD));
+        FUZZ_CHECK(holds(e.location, std::string(expected[i]).substr(0, TZ_LOCATION_FIELD - 1)));
+        FUZZ_CHECK(terminated(e.info));
     }
 }
 
@@ -114,7 +111,7 @@ void check_match(const tz_cli_msg &r, const std::string &abbrev) {
         }
     FUZZ_CHECK(r.tz_unique == (count == 1));
     if (count == 1)
-        FUZZ_CHECK(terminated(r.abbrev, TZ_ABBREV_FIELD) && only->name == std::string(r.abbrev));
+        FUZZ_CHECK(holds(r.abbrev, only->name));
 }
 
 void check_location_to_tz(const tz_cli_msg &r, const std::string &location) {
@@ -123,16 +120,17 @@ void check_location_to_tz(const tz_cli_msg &r, const std::string &location) {
         abbrev = tz_lookup_location(location.c_str());
     FUZZ_CHECK(r.loc_found == (abbrev != nullptr));
     if (abbrev != nullptr)
-        FUZZ_CHECK(terminated(r.abbrev, TZ_ABBREV_FIELD) && std::string(abbrev) == r.abbrev);
+        FUZZ_CHECK(holds(r.abbrev, abbrev));
 }
 
 void check_all_locations(const tz_cli_msg &r) {
-    auto entries = all_locations();
+    std::vector<const tz_loc_hash_entry *> entries;
+    for (const tz_loc_hash_entry *bucket : tz_loc_hash_list)
+        for (const tz_loc_hash_entry *e = bucket; e != nullptr; e = e->next)
+            entries.push_back(e);
     FUZZ_CHECK(r.loc_list_count == capped(entries.size(), TZ_LOC_LIST_MAX));
-    for (int32_t i = 0; i < r.loc_list_count; ++i) {
-        FUZZ_CHECK(terminated(r.loc_list[i].location, TZ_LOCATION_FIELD));
-        FUZZ_CHECK(std::string(entries[i]->location) == r.loc_list[i].location);
-    }
+    for (int32_t i = 0; i < r.loc_list_count; ++i)
+        FUZZ_CHECK(holds(r.loc_list[i].location, entries[i]->location));
 }
 
 }  // namespace
@@ -143,31 +141,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         static_cast<uint8_t *>(malloc(TZ_CLI_MSG_SIZE)), &free);
     uint8_t *b = buffer.get();
     memset(b, size > 2 ? data[2] : 0xA5, TZ_CLI_MSG_SIZE);
-    memcpy(b, data, size < 2 ? size : 2);
-    if (size > ABBREV_AT)
-        memcpy(b + offsetof(tz_cli_msg, abbrev), data + ABBREV_AT,
-               std::min(size - ABBREV_AT, size_t(TZ_ABBREV_FIELD)));
-    if (size > LOCATION_AT)
-        memcpy(b + offsetof(tz_cli_msg, lookup_location), data + LOCATION_AT,
-               std::min(size - LOCATION_AT, size_t(TZ_LOOKUP_LOCATION_FIELD)));
+    for (auto [from, to, n] :
+         {std::tuple<size_t, size_t, size_t>{0, 0, 2},
+          {ABBREV_AT, offsetof(tz_cli_msg, abbrev), TZ_ABBREV_FIELD},
+          {LOCATION_AT, offsetof(tz_cli_msg, lookup_location), TZ_LOOKUP_LOCATION_FIELD}})
+        if (size > from)
+            memcpy(b + to, data + from, std::min(size - from, n));
     uint8_t flags = size > FLAGS_AT ? data[FLAGS_AT] : 0;
     auto *msg = reinterpret_cast<tz_cli_msg *>(b);
     const int type = tz_cli_msg_type(msg);
     const std::string abbrev = field_text(msg->abbrev, TZ_ABBREV_FIELD);
     const std::string location = field_text(msg->lookup_location, TZ_LOOKUP_LOCATION_FIELD);
 
-    stubs::reset();
-    if (flags & 1)
-        stubs::fail_client_info();
-    if (flags & 2)
-        stubs::fail_reply();
+    stubs::replies.clear();
+    stubs::client_info_fails = flags & 1;
+    stubs::reply_fails = flags & 2;
     event_context ctx{};
     ctx.reply_id = REPLY_ID;
     ctx.buffer = b;
     ctx.buffer_size = TZ_CLI_MSG_SIZE;
     tz_message_handler(&ctx, nullptr);
 
-    const auto &replies = stubs::replies();
+    const auto &replies = stubs::replies;
     FUZZ_CHECK(!replies.empty());
     for (const auto &r : replies)
         FUZZ_CHECK(r.reply_id == REPLY_ID);

@@ -9,17 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
-
-echo "== fuzz: configuring and building the fuzz preset (clang, libFuzzer, ASan, UBSan)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target fuzz_targets
-
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then
-  for dir in fuzz/corpus/*/; do
-    targets+=("$(basename "$dir")")
-  done
-fi
+[ ${#targets[@]} -gt 0 ] || mapfile -t targets < <(ls fuzz/corpus)
 
 # The targets' own temporary files (fuzz_zone_name makes a zoneinfo tree) go to memory where the
 # machine has it: the setter syncs every file it writes.
@@ -28,33 +21,23 @@ scratch=/dev/shm
 work=$(mktemp -d "$scratch/tzd-fuzz.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-mkdir -p build-fuzz/logs
 failed=()
 for t in "${targets[@]}"; do
-  bin=build-fuzz/bin/$t
-  if [ ! -x "$bin" ]; then
-    echo "== fuzz: $t: no such target" >&2
-    failed+=("$t")
-    continue
-  fi
-  mkdir -p "$work/$t/corpus" "$work/$t/tmp" "build-fuzz/crashes/$t"
+  mkdir -p "$work/$t/corpus" "$work/$t/tmp" "build-fuzz/crashes/$t" build-fuzz/logs
   cp fuzz/corpus/"$t"/* "$work/$t/corpus/"
   log=build-fuzz/logs/$t.log
   echo "== fuzz: $t for ${seconds}s from $(ls fuzz/corpus/"$t" | wc -l) seeds"
-  status=0
-  TMPDIR=$work/$t/tmp "$bin" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="build-fuzz/crashes/$t/" "$work/$t/corpus" >"$log" 2>&1 || status=$?
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  corpus=$(ls "$work/$t/corpus" | wc -l)
-  if [ "$status" -ne 0 ]; then
-    echo "== fuzz: $t FAILED (exit $status); the last lines of $log:"
+  if TMPDIR=$work/$t/tmp "build-fuzz/bin/$t" -max_total_time="$seconds" -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$t/" "$work/$t/corpus" \
+    >"$log" 2>&1; then
+    echo "== fuzz: $t: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)" \
+      "executions, corpus grew to $(ls "$work/$t/corpus" | wc -l) inputs, no crash"
+  else
+    echo "== fuzz: $t FAILED; the last lines of $log:"
     tail -n 40 "$log"
     failed+=("$t")
-  else
-    echo "== fuzz: $t: ${runs:-?} executions, corpus grew to $corpus inputs, no crash"
   fi
 done
-
 if [ ${#failed[@]} -gt 0 ]; then
   echo "== fuzz: failed: ${failed[*]} (inputs in build-fuzz/crashes/)" >&2
   exit 1

@@ -8,50 +8,26 @@
 #include "platform_log.h"
 
 namespace stubs {
-namespace {
-
-std::vector<Reply> recorded;
-bool client_info_fails = false;
-bool reply_fails = false;
-
-void format_and_drop(const char *format, va_list ap) {
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, format, ap);
-}
-
-}  // namespace
-
-void reset() {
-    recorded.clear();
-    client_info_fails = false;
-    reply_fails = false;
-}
-void fail_client_info() {
-    client_info_fails = true;
-}
-void fail_reply() {
-    reply_fails = true;
-}
-const std::vector<Reply> &replies() {
-    return recorded;
-}
-
+std::vector<Reply> replies;
+bool client_info_fails, reply_fails;
 }  // namespace stubs
 
 extern "C" {
 
 int vk_syslog(int, const char *format, ...) {
+    char buf[1024];
     va_list ap;
     va_start(ap, format);
-    stubs::format_and_drop(format, ap);
+    vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
     return 0;
 }
 
 int vel_errmsg(const vel_msg_rec *record, int severity, ...) {
+    char buf[1024];
     va_list ap;
     va_start(ap, severity);
-    stubs::format_and_drop(record->format, ap);
+    vsnprintf(buf, sizeof buf, record->format, ap);
     va_end(ap);
     return 0;
 }
@@ -77,12 +53,12 @@ int msg_get_clinfo_m_msglen(int32_t, uint64_t *length) {
 
 int msg_reply(int32_t reply_id, int32_t flags, const void *buffer, size_t length) {
     auto *b = static_cast<const uint8_t *>(buffer);
-    stubs::recorded.push_back({reply_id, flags, 0, std::vector<uint8_t>(b, b + length)});
+    stubs::replies.push_back({reply_id, flags, 0, std::vector<uint8_t>(b, b + length)});
     return stubs::reply_fails ? -1 : 0;
 }
 
 int msg_error(int32_t reply_id, int32_t error) {
-    stubs::recorded.push_back({reply_id, 0, error, {}});
+    stubs::replies.push_back({reply_id, 0, error, {}});
     return 0;
 }
 

@@ -12,16 +12,12 @@ namespace stubs {
 
 // One msg_reply (error 0, the bytes sent) or msg_error (the error, no bytes).
 struct Reply {
-    int32_t reply_id;
-    int32_t flags;
-    int32_t error;
+    int32_t reply_id, flags, error;
     std::vector<uint8_t> bytes;
 };
 
-// Forgets the replies; the next client-information and reply calls succeed.
-void reset();
-void fail_client_info();
-void fail_reply();
-const std::vector<Reply> &replies();
+extern std::vector<Reply> replies;
+// Whether the next client-information and reply calls fail.
+extern bool client_info_fails, reply_fails;
 
 }  // namespace stubs

@@ -23,8 +23,6 @@ namespace {
 class Clients : public ::testing::Test {
   protected:
     void TearDown() override {
-        if (HasFailure())
-            std::cerr << "platformd log:\n" << r.log(r.platformd());
         r.stop_all();
         std::filesystem::remove_all(r.statedir());
     }

@@ -2,6 +2,7 @@
 // process that dies without cleaning up still takes its programs with it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,32 +36,26 @@ TEST(Harness, WhatAProgramStartedEndsWithTheRouter) {
 // A test process killed outright, with a program started as root and one that dropped to
 // another user (which loses any parent-death signal).
 TEST(Harness, AKilledTestProcessTakesItsProgramsWithIt) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
+    struct {
+        pid_t pids[2];
+        char dir[256];
+    } *shared = static_cast<decltype(shared)>(
+        mmap(nullptr, sizeof *shared, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     pid_t test = fork();
     if (test == 0) {
         ts::Router r;
-        pid_t pids[] = {r.start("/bin/sleep", {"1000"}),
-                        r.start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534",
-                                                     "--clear-groups", "/bin/sleep", "1000"})};
-        std::string dir = r.dir();
-        if (write(p[1], pids, sizeof pids) != sizeof pids ||
-            write(p[1], dir.data(), dir.size()) != ssize_t(dir.size()))
-            _exit(1);
+        shared->pids[0] = r.start("/bin/sleep", {"1000"});
+        shared->pids[1] = r.start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534",
+                                                       "--clear-groups", "/bin/sleep", "1000"});
+        snprintf(shared->dir, sizeof shared->dir, "%s", r.dir().c_str());
         raise(SIGKILL);
     }
-    close(p[1]);
-    pid_t pids[2] = {-1, -1};
-    char dir[256] = {};
-    ASSERT_EQ(read(p[0], pids, sizeof pids), ssize_t(sizeof pids));
-    ASSERT_GT(read(p[0], dir, sizeof dir - 1), 0);
-    close(p[0]);
     int w = 0;
     ASSERT_EQ(waitpid(test, &w, 0), test);
     EXPECT_TRUE(WIFSIGNALED(w));
-    for (pid_t pid : pids)
-        EXPECT_TRUE(ts::eventually([&] { return !alive(pid); }, 10s)) << pid;
-    std::filesystem::remove_all(dir);
+    for (pid_t pid : shared->pids)
+        EXPECT_TRUE(ts::eventually([&] { return pid > 0 && !alive(pid); }, 10s)) << pid;
+    std::filesystem::remove_all(shared->dir);
 }
 
 }  // namespace

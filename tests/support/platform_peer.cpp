@@ -2,11 +2,10 @@
 // a thread of its own, registrations made on the main thread, configuration handlers reached
 // through backend descriptors. Every event becomes one line on standard output.
 //
-//   platform_peer [--probe] [--ready] [--role] [--verify | --notify [--scan] [--tries=N]
-//                 [--path=PATH]]
+//   platform_peer [--probe] [--ready] [--role] [--verify | --notify [--scan] [--path=PATH]]
 //
 // --verify and --notify register for /cfg/gl/clock/ (or PATH); --scan then has the stored state
-// handed to the callbacks, and --tries makes N attempts at the registration.
+// handed to the callbacks.
 //
 // --probe raises one syslog line and one error record and ends. An item's first string chooses
 // what the verifier does: "refuse" (the check refuses with "no good: " and the second string),
@@ -126,14 +125,10 @@ int main(int argc, char **argv) {
     auto has = [&](const char *opt) {
         return std::find(argv + 1, argv + argc, std::string(opt)) != argv + argc;
     };
-    int tries = 1;
     std::string path = "/cfg/gl/clock/";
-    for (int i = 1; i < argc; i++) {
-        if (!strncmp(argv[i], "--tries=", 8))
-            tries = atoi(argv[i] + 8);
+    for (int i = 1; i < argc; i++)
         if (!strncmp(argv[i], "--path=", 7))
             path = argv[i] + 7;
-    }
     if (has("--probe"))
         return probe();
 
@@ -169,27 +164,25 @@ int main(int argc, char **argv) {
             return 1;
         usleep(st ? 200000 : 0);
     }
-    for (int t = 0; sysdb && t < tries && (t == 0 || st != 0); t++) {
-        if (t > 0)
-            usleep(200000);
+    if (sysdb) {
         st = notify ? _sysdb_register_notification(conn, "", 7, 1, notify_cb, evm, nullptr, nullptr,
                                                    0, &handle)
                     : sysdb_register_verification(conn, "", 7, 0, verify_cb, apply_cb, nullptr, evm,
                                                   nullptr, nullptr, 0, &handle);
         say("register-%s %u", notify ? "notify" : "verify", st);
+        if (st != 0)
+            return 1;
     }
-    if (sysdb && st != 0)
-        return 1;
     if (has("--scan"))
         say("scan %u", backend_scan(conn, notify ? &notify_data : &command_data, "", 0, 0));
     say("serving");
 
     int sig = 0;
     sigwait(&set, &sig);
-    if (sysdb)
+    if (sysdb) {
         say("unregister %u", notify ? sysdb_notification_unregister(conn, handle)
                                     : sysdb_verification_unregister(conn, handle));
-    if (sysdb)
         say("unbind %u", _sysdb_unbind(conn));
+    }
     return 0;
 }

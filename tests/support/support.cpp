@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -168,25 +169,17 @@ std::vector<std::string> Router::env(int card, const std::vector<std::string> &e
     return env;
 }
 
-void Router::export_env(int card) const {
-    unsetenv("NOTIFY_SOCKET");
-    for (auto &kv : env(card, {"PLATFORM_LOG_STDERR=0"})) {
-        auto eq = kv.find('=');
-        setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
-    }
-    fs::create_directories(rundir(card));
-}
-
 pid_t Router::spawn(const std::string &program, const std::vector<std::string> &args,
                     const std::vector<std::string> &env, const std::string &out,
                     const std::string &err) {
-    std::vector<char *> argv{const_cast<char *>(program.c_str())}, envp;
-    for (auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    for (auto &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    auto c_array = [](std::vector<char *> out, const std::vector<std::string> &strings) {
+        for (auto &s : strings)
+            out.push_back(const_cast<char *>(s.c_str()));
+        out.push_back(nullptr);
+        return out;
+    };
+    std::vector<char *> argv = c_array({const_cast<char *>(program.c_str())}, args);
+    std::vector<char *> envp = c_array({}, env);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -268,11 +261,9 @@ int Router::stop(pid_t pid, int sig) {
 }
 
 void Router::stop_all() {
-    std::vector<pid_t> pids;
-    {
-        std::lock_guard lock(mu_);
-        pids.assign(spawned_.begin(), spawned_.end());
-    }
+    std::unique_lock lock(mu_);
+    std::vector<pid_t> pids(spawned_.begin(), spawned_.end());
+    lock.unlock();
     for (pid_t pid : pids) {
         kill(-pid, SIGKILL);  // the group: whatever the program started goes with it
         stop(pid, SIGKILL);
@@ -280,15 +271,11 @@ void Router::stop_all() {
 }
 
 std::string Router::log(pid_t pid) const {
-    std::string path;
-    {
-        std::lock_guard lock(mu_);
-        auto it = logs_.find(pid);
-        if (it == logs_.end())
-            return "";
-        path = it->second;
-    }
-    return read_file(path);
+    std::unique_lock lock(mu_);
+    auto it = logs_.find(pid);
+    std::string path = it == logs_.end() ? "" : it->second;
+    lock.unlock();
+    return path.empty() ? "" : read_file(path);
 }
 
 bool Router::wait_line(pid_t pid, const std::string &line, std::chrono::milliseconds timeout) {
@@ -323,7 +310,13 @@ std::string Router::zone_in_effect(int card) const {
 
 Router &shared_router() {
     static Router router;
-    static bool exported = (router.export_env(0), true);
+    static bool exported = [] {  // before the platform library first reads them
+        unsetenv("NOTIFY_SOCKET");
+        for (auto &kv : router.env(0, {"PLATFORM_LOG_STDERR=0"}))
+            putenv(strdup(kv.c_str()));
+        fs::create_directories(router.rundir(0));
+        return true;
+    }();
     (void)exported;
     return router;
 }

@@ -64,8 +64,6 @@ class Router {
     // of its own and without NOTIFY_SOCKET and TZ, then EXTRA ("NAME=VALUE" sets NAME, a bare
     // "NAME" unsets it).
     std::vector<std::string> env(int card = 0, const std::vector<std::string> &extra = {}) const;
-    // Sets the router's variables in this process, before the platform library first reads them.
-    void export_env(int card = 0) const;
 
     // Starts PROGRAM in the background, in a process group of its own; its standard output and
     // error go to its log.

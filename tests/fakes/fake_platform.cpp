@@ -26,7 +26,6 @@ struct Data {
     uint32_t next_handle = 100;
     std::map<evm_handle_t, Loop> loops;
     std::deque<int32_t> role_events;
-    std::vector<timer_t> timers;
     proctimer_handler_t timer_handler = nullptr;
     sysmgr_lr_event_cb_t role_callback = nullptr;
 };
@@ -152,12 +151,6 @@ void fire_timer() {
     if (auto handler = copy(st.d.timer_handler))
         handler(nullptr);
 }
-int live_timers() {
-    std::lock_guard lock(st.mu);
-    itimerspec spec;
-    return int(std::count_if(st.d.timers.begin(), st.d.timers.end(),
-                             [&](timer_t t) { return timer_gettime(t, &spec) == 0; }));
-}
 
 void queue_role_events(std::vector<int32_t> events) {
     std::lock_guard lock(st.mu);
@@ -167,8 +160,6 @@ void queue_role_events(std::vector<int32_t> events) {
 
 void reset_sysdb() {
     std::lock_guard lock(st.mu);
-    for (timer_t t : st.d.timers)
-        timer_delete(t);
     st.d = Data{};
 }
 
@@ -360,8 +351,6 @@ int event_async_attach_proctimer(evm_handle_t handle, int32_t code, int32_t flag
     if (r < 0 || timer_create(CLOCK_MONOTONIC, &sev, timer) != 0)
         return -1;
     std::lock_guard lock(st.mu);
-    std::erase(st.d.timers, *timer);  // a new timer may take the id of a deleted one
-    st.d.timers.push_back(*timer);
     st.d.timer_handler = handler;
     return int(r);
 }

@@ -81,15 +81,14 @@ struct Tuple {
 sysdb_tuple *as_tuple(Tuple *tuple);
 
 // Timers are real POSIX timers that never signal: fire_timer runs the handler of the last one
-// attached; live_timers counts those not deleted.
+// attached.
 void fire_timer();
-int live_timers();
 
 // Role events for the role loop, which waits for the next (a channel's loop waits forever). A role
 // event of -1 makes that event_block fail instead.
 void queue_role_events(std::vector<int32_t> events);
 
-// Back to the start: no calls, scripts or queues, and no live timer.
+// Back to the start: no calls, scripts or queues.
 void reset_sysdb();
 
 }  // namespace fake

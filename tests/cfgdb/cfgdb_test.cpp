@@ -26,20 +26,16 @@ struct Conn : proto::Conn {
         std::string err;
         ok = connect(socket, 2000) && proto::hello(*this, 0, 1, "t", proto::HELLO_OBSERVER, err);
     }
-    // The status of the reply, ~0u when none came; REASON gets its message.
-    uint32_t request(uint16_t type, const proto::Writer &w, std::string *reason = nullptr) {
+    // The status of the commit's reply, ~0u when none came.
+    uint32_t commit(const std::string &path, const std::vector<std::string> &strings) {
         uint32_t status = ~0u;
         std::string message;
         std::vector<uint8_t> body;
-        bool answered = call(type, w, status, message, body, 60000) == proto::Recv::ok;
-        if (reason)
-            *reason = message;
-        return answered ? status : ~0u;
-    }
-    uint32_t commit(const std::string &path, const std::vector<std::string> &strings) {
         proto::Writer w;
-        return request(proto::T_CFG_COMMIT,
-                       w.str(path).u32(0).bytes(platform::tuple_pack_strings(strings)));
+        w.str(path).u32(0).bytes(platform::tuple_pack_strings(strings));
+        return call(proto::T_CFG_COMMIT, w, status, message, body, 60000) == proto::Recv::ok
+                   ? status
+                   : ~0u;
     }
     bool ok = false;
 };
@@ -47,10 +43,6 @@ struct Conn : proto::Conn {
 class CfgDb : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_GT(r.start_platformd(), 0); }
-    void TearDown() override {
-        if (HasFailure())
-            std::cerr << "platformd log:\n" << r.log(r.platformd());
-    }
     // A platform_peer of CARD, once it serves.
     pid_t peer(const std::vector<std::string> &args, int card = 0) {
         pid_t p = r.start(ts::bin("platform_peer"), args, card);

@@ -15,30 +15,12 @@
 #include <thread>
 
 #include "platform_events.h"
+#include "support.h"
 #include "tz_cli.h"
 #include "tz_cli_msg.h"
 #include "zone_tree.h"
 
 namespace {
-
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-// Runs PROGRAM with ARGS (quoted for the shell) and the environment changed by ENV.
-Outcome run_program(const std::string &program, const std::vector<std::string> &args,
-                    const std::string &env) {
-    fake::ZoneTree dir;
-    std::string cmd = "env " + env + " '" + program + "'";
-    for (auto &a : args)
-        cmd += " '" + a + "'";
-    int status = std::system((cmd + " >" + dir.root() + "/out 2>" + dir.root() + "/err").c_str());
-    std::stringstream out, err;
-    out << std::ifstream(dir.root() + "/out").rdbuf();
-    err << std::ifstream(dir.root() + "/err").rdbuf();
-    return {WEXITSTATUS(status), out.str(), err.str()};
-}
 
 // A stand-in service on the real channel: it answers every query with the first LENGTH bytes of
 // MESSAGE, or with ERROR when that is not 0.
@@ -80,8 +62,12 @@ class Tzctl : public ::testing::Test {
         for (int i = 0; i < 500 && run({"zone-of", "X"}).status == 3; i++)
             usleep(10000);
     }
-    Outcome run(const std::vector<std::string> &args) {
-        return run_program(TZCTL_PATH, args, "PLATFORM_RUNDIR=" + rundir_);
+    // Runs PROGRAM (tzctl by default) against this test's channel and tree; EXTRA as ts::Router.
+    ts::Result run(const std::vector<std::string> &args, const std::string &program = TZCTL_PATH,
+                   std::vector<std::string> extra = {}) {
+        extra.insert(extra.end(),
+                     {"PLATFORM_RUNDIR=" + rundir_, "TZDIR=" + tree_.root() + "/zoneinfo"});
+        return router_.run(program, args, 0, extra);
     }
     // Runs every case and compares status and output; ERR is compared as a prefix.
     struct Case {
@@ -91,7 +77,7 @@ class Tzctl : public ::testing::Test {
     };
     void check(const std::vector<Case> &cases) {
         for (auto &c : cases) {
-            Outcome r = run(c.args);
+            ts::Result r = run(c.args);
             SCOPED_TRACE(c.args.empty() ? "" : c.args.back());
             EXPECT_EQ(r.status, c.status);
             EXPECT_EQ(r.out, c.out);
@@ -100,6 +86,7 @@ class Tzctl : public ::testing::Test {
         }
     }
 
+    ts::Router router_;
     fake::ZoneTree tree_;
     std::string rundir_ = tree_.root() + "/run";
 };
@@ -229,9 +216,9 @@ TEST_F(Tzctl, CompletionAsksTheTzctlTypedAndTheTreePastACutList) {
     for (auto &c : cases) {
         std::vector<std::string> args = {"-c", script, "bash", TZCTL_PATH};
         args.insert(args.end(), c.words.begin(), c.words.end());
-        Outcome r = run_program("/bin/bash", args,
-                                "PLATFORM_RUNDIR=" + rundir_ + " COMPLETION=" + TZCTL_COMPLETION +
-                                    " PATH=" + tree_.root() + "/path:/usr/bin:/bin");
+        ts::Result r =
+            run(args, "/bin/bash",
+                {"COMPLETION=" TZCTL_COMPLETION, "PATH=" + tree_.root() + "/path:/usr/bin:/bin"});
         EXPECT_EQ(r.out, c.offered) << testing::PrintToString(c.words) << r.err;
     }
 }

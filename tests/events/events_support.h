@@ -32,14 +32,13 @@ inline std::string rundir() {
 class Loop {
   public:
     using Handler = std::function<int(event_context *)>;
-    explicit Loop(const char *channel = nullptr, Handler handler = nullptr, size_t size = kMsg)
-        : buffer(size, 0), handler_(std::move(handler)) {
+    explicit Loop(const char *channel = nullptr, Handler handler = nullptr)
+        : buffer(kMsg, 0), handler_(std::move(handler)) {
         rundir();
         std::promise<void> ready;
         thread_ = std::thread([this, channel, &ready] {
             tid = gettid();
             evm = event_manager_create(0, channel, 6, nullptr);
-            create_errno = errno;
             auto serve = [](event_context *ctx, void *self) {
                 return static_cast<Loop *>(self)->handler_(ctx);
             };
@@ -73,7 +72,6 @@ class Loop {
     }
 
     evm_handle_t evm = nullptr;
-    int create_errno = 0;
     pid_t tid = 0;
     std::vector<uint8_t> buffer;
 

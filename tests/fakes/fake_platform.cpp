@@ -18,27 +18,16 @@ namespace {
 
 enum Loop { kOther, kChannel, kRoles };
 
-struct Delivery {
-    int32_t reply_id;
-    std::vector<uint8_t> bytes;
-    int fail_errno;  // non-zero: event_block fails with it
-};
-
 struct Data {
     std::vector<fake::Call> calls;
     std::map<std::string, std::deque<int64_t>> scripted;
-    std::map<std::string, int64_t> defaults = {{"conf_set_timezone_string", 1},
-                                               {"event_manager_create", 1},
-                                               {"getprio", 17},
-                                               {"event_block", -1}};
+    std::map<std::string, int64_t> defaults = {
+        {"conf_set_timezone_string", 1}, {"getprio", 17}, {"event_block", -1}};
     uint32_t next_handle = 100;
     std::map<evm_handle_t, Loop> loops;
-    std::map<Loop, std::deque<Delivery>> queued;
-    std::optional<std::string> error_text;
-    std::vector<timer_t> timers;
+    std::deque<int32_t> role_events;
     proctimer_handler_t timer_handler = nullptr;
     sysmgr_lr_event_cb_t role_callback = nullptr;
-    event_msg_handler_t msg_handler = nullptr;
 };
 
 struct Log {
@@ -76,13 +65,7 @@ void record(fake::Call c) {
 template <typename... T>
 int64_t call(const char *op, T... a) {
     int64_t result = next_result(op);
-    record({op, fake::args(a...), result, {}});
-    return result;
-}
-
-// Fails as a busy system would.
-int64_t fail(int64_t result) {
-    errno = EAGAIN;
+    record({op, fake::args(a...), result});
     return result;
 }
 
@@ -93,12 +76,6 @@ uint32_t registered(int64_t status, uint32_t *handle) {
     return uint32_t(status);
 }
 
-void deliver(Loop loop, Delivery d) {
-    std::lock_guard lock(st.mu);
-    st.d.queued[loop].push_back(std::move(d));
-    st.cv.notify_all();
-}
-
 std::string vformat(const char *format, va_list ap) {
     char buf[4096];
     vsnprintf(buf, sizeof buf, format, ap);
@@ -106,9 +83,9 @@ std::string vformat(const char *format, va_list ap) {
 }
 
 template <typename T>
-T logged_copy(T Log::*member) {
+T copy(const T &member) {
     std::lock_guard lock(st.mu);
-    return st.log.*member;
+    return member;
 }
 
 }  // namespace
@@ -116,17 +93,13 @@ T logged_copy(T Log::*member) {
 namespace fake {
 
 std::vector<SyslogLine> syslog_lines() {
-    return logged_copy(&Log::lines);
-}
-int logged(const std::string &text) {
-    auto lines = syslog_lines();
-    return int(std::count_if(lines.begin(), lines.end(), [&](auto &l) { return l.text == text; }));
+    return copy(st.log.lines);
 }
 std::vector<std::string> records() {
-    return logged_copy(&Log::records);
+    return copy(st.log.records);
 }
 std::vector<std::string> trace_lines() {
-    return logged_copy(&Log::traces);
+    return copy(st.log.traces);
 }
 bool traced(const std::string &line) {
     auto lines = trace_lines();
@@ -144,14 +117,12 @@ void clear_log() {
 }
 
 void note(const std::string &op, uint64_t value) {
-    record({op, {value}, 0, {}});
+    record({op, {value}, 0});
 }
 
 std::vector<Call> calls(const std::string &op) {
-    std::lock_guard lock(st.mu);
-    std::vector<Call> out;
-    std::copy_if(st.d.calls.begin(), st.d.calls.end(), std::back_inserter(out),
-                 [&](auto &c) { return op.empty() || c.op == op; });
+    std::vector<Call> out = copy(st.d.calls);
+    std::erase_if(out, [&](auto &c) { return !op.empty() && c.op != op; });
     return out;
 }
 
@@ -175,46 +146,29 @@ void set_default(const std::string &op, int64_t result) {
 sysdb_tuple *as_tuple(Tuple *tuple) {
     return reinterpret_cast<sysdb_tuple *>(tuple);
 }
-std::optional<std::string> last_error_text() {
-    std::lock_guard lock(st.mu);
-    return st.d.error_text;
-}
 
 void fire_timer() {
-    std::unique_lock lock(st.mu);
-    auto handler = st.d.timer_handler;
-    lock.unlock();
-    if (handler)
+    if (auto handler = copy(st.d.timer_handler))
         handler(nullptr);
-}
-int live_timers() {
-    std::lock_guard lock(st.mu);
-    itimerspec spec;
-    return int(std::count_if(st.d.timers.begin(), st.d.timers.end(),
-                             [&](timer_t t) { return timer_gettime(t, &spec) == 0; }));
 }
 
 void queue_role_events(std::vector<int32_t> events) {
-    for (int32_t event : events) {
-        std::vector<uint8_t> bytes(sizeof(sysmgr_lr_event));
-        memcpy(bytes.data() + offsetof(sysmgr_lr_event, event), &event, sizeof event);
-        deliver(kRoles, {0, bytes, event == -1 ? EINTR : 0});
-    }
+    std::lock_guard lock(st.mu);
+    st.d.role_events.insert(st.d.role_events.end(), events.begin(), events.end());
+    st.cv.notify_all();
 }
 
 void reset_sysdb() {
     std::lock_guard lock(st.mu);
-    for (timer_t t : st.d.timers)
-        timer_delete(t);
     st.d = Data{};
 }
 
 }  // namespace fake
 
 // Calls that only record and give their scripted result.
-#define RECORDED(type, name, params, ...)      \
-    type name params {                         \
-        return type(call(#name, __VA_ARGS__)); \
+#define RECORDED(type, name, params, ...)                    \
+    type name params {                                       \
+        return type(call(#name __VA_OPT__(, ) __VA_ARGS__)); \
     }
 
 extern "C" {
@@ -248,7 +202,7 @@ const char *cerr_strerror(uint32_t status) {
 
 uint32_t ltrace_init2(const char *name, int32_t flags, int32_t mode, int32_t lines, int32_t bytes,
                       int32_t options, ltrace_buf **handle) {
-    record({"ltrace_init2", fake::args(name, flags, mode, lines, bytes, options), 0, {}});
+    record({"ltrace_init2", fake::args(name, flags, mode, lines, bytes, options), 0});
     std::lock_guard lock(st.mu);
     if (st.log.init_status == 0)
         *handle = reinterpret_cast<ltrace_buf *>(&st);
@@ -276,10 +230,11 @@ RECORDED(int32_t, tz_lib_srp_notify,
 RECORDED(int, getprio, (pid_t pid), pid)
 RECORDED(uint32_t, sysmgr_set_evm, (evm_handle_t handle), handle)
 RECORDED(int, msg_error, (int32_t reply_id, int32_t error), reply_id, error)
+RECORDED(int, msg_reply, (int32_t reply_id, int32_t flags, const void *buffer, size_t length),
+         reply_id, flags, buffer, length)
+RECORDED(int, event_manager_destroy, (evm_handle_t * handle), *handle)
 
-uint32_t sysmgr_proc_ready(void) {
-    return uint32_t(call("sysmgr_proc_ready"));
-}
+RECORDED(uint32_t, sysmgr_proc_ready, (void))
 
 uint32_t _sysdb_bind(sysdb_conn **conn, const char *path, uint32_t flags) {
     int64_t r = call("_sysdb_bind", conn, path, flags);
@@ -313,8 +268,6 @@ int32_t backend_verifyonly(bgen_data *data, sysdb_item *item, void *second, uint
     call("backend_verifyonly", data, item, second, accept, fourth);
     char *error_text = nullptr;
     int32_t status = data->handlers->check(item, &error_text, accept);
-    std::lock_guard lock(st.mu);
-    st.d.error_text = error_text ? std::optional<std::string>(error_text) : std::nullopt;
     free(error_text);
     return status;
 }
@@ -332,15 +285,13 @@ int32_t backend_notify(bgen_data *data, sysdb_item *item, void *second) {
 int tuple_unpack(const sysdb_tuple *tuple, const char *format, ...) {
     const auto *t = reinterpret_cast<const fake::Tuple *>(tuple);
     call("tuple_unpack", tuple, format);
-    if (t->result < 0)
-        return t->result;
     va_list ap;
     va_start(ap, format);
     size_t n = 0;
     for (const char *p = format; (p = strstr(p, "%S")) != nullptr; p += 2, ++n)
         *va_arg(ap, char **) = n < t->strings.size() ? strdup(t->strings[n].c_str()) : nullptr;
     va_end(ap);
-    return t->result;
+    return 0;
 }
 
 int64_t conf_set_timezone_string(char *zone, int32_t flags) {
@@ -350,28 +301,18 @@ int64_t conf_set_timezone_string(char *zone, int32_t flags) {
 }
 
 evm_handle_t event_manager_create(int32_t kind, const char *channel, int32_t depth, void *slot) {
-    if (call("event_manager_create", kind, channel, depth, slot) == 0)
-        return reinterpret_cast<evm_handle_t>(fail(0));
+    call("event_manager_create", kind, channel, depth, slot);
     std::lock_guard lock(st.mu);
     auto evm = reinterpret_cast<evm_handle_t>(0x5000 + 0x10 * st.d.loops.size());
     st.d.loops[evm] = channel ? kChannel : kOther;
     return evm;
 }
 
-int event_manager_destroy(evm_handle_t *handle) {
-    int64_t r = call("event_manager_destroy", *handle);
-    return int(r ? fail(r) : r);
-}
+RECORDED(int, event_message_attach,
+         (evm_handle_t handle, const void *attributes, event_msg_handler_t handler, void *user),
+         handle, attributes, handler, user)
 
-int event_message_attach(evm_handle_t handle, const void *attributes, event_msg_handler_t handler,
-                         void *user) {
-    int64_t r = call("event_message_attach", handle, attributes, handler, user);
-    std::lock_guard lock(st.mu);
-    st.d.msg_handler = handler;
-    return int(r == -1 ? fail(r) : r);
-}
-
-// A channel's loop and the role loop wait for their next delivery; any other loop is scripted.
+// A channel's loop waits forever, the role loop for its next event; any other loop is scripted.
 int event_block(event_context *ctx) {
     std::unique_lock lock(st.mu);
     Loop loop = st.d.loops[ctx->evm];
@@ -379,16 +320,16 @@ int event_block(event_context *ctx) {
         lock.unlock();
         return int(call("event_block", ctx->evm));
     }
-    auto &queue = st.d.queued[loop];
-    st.cv.wait(lock, [&] { return !queue.empty(); });
-    Delivery d = std::move(queue.front());
+    auto &queue = st.d.role_events;
+    st.cv.wait(lock, [&] { return loop == kRoles && !queue.empty(); });
+    int32_t event = queue.front();
     queue.pop_front();
     lock.unlock();
-    record({"event_block", fake::args(ctx->evm), d.fail_errno ? -1 : 0, {}});
-    if ((errno = d.fail_errno) != 0)
-        return -1;
-    ctx->reply_id = d.reply_id;
-    memcpy(ctx->buffer, d.bytes.data(), d.bytes.size());
+    record({"event_block", fake::args(ctx->evm), event == -1 ? -1 : 0});
+    if (event == -1)
+        return errno = EINTR, -1;
+    memcpy(static_cast<uint8_t *>(ctx->buffer) + offsetof(sysmgr_lr_event, event), &event,
+           sizeof event);
     return 0;
 }
 
@@ -396,10 +337,9 @@ int vk_event_dispatch(event_context *ctx, int flags) {
     call("vk_event_dispatch", ctx->evm, flags);
     std::unique_lock lock(st.mu);
     Loop loop = st.d.loops[ctx->evm];
-    auto handler = st.d.msg_handler;
     auto callback = st.d.role_callback;
     lock.unlock();
-    return loop == kChannel ? handler(ctx, nullptr) : loop == kRoles ? callback(ctx) : 0;
+    return loop == kRoles ? callback(ctx) : 0;
 }
 
 int event_async_attach_proctimer(evm_handle_t handle, int32_t code, int32_t flags,
@@ -409,10 +349,8 @@ int event_async_attach_proctimer(evm_handle_t handle, int32_t code, int32_t flag
     struct sigevent sev = {};
     sev.sigev_notify = SIGEV_NONE;
     if (r < 0 || timer_create(CLOCK_MONOTONIC, &sev, timer) != 0)
-        return int(fail(-1));
+        return -1;
     std::lock_guard lock(st.mu);
-    std::erase(st.d.timers, *timer);  // a new timer may take the id of a deleted one
-    st.d.timers.push_back(*timer);
     st.d.timer_handler = handler;
     return int(r);
 }
@@ -439,14 +377,6 @@ uint32_t lrd_am_i_dlrsc(int32_t *is_dlrsc) {
 int msg_get_clinfo_m_msglen(int32_t reply_id, uint64_t *length) {
     *length = 0;
     return int(call("msg_get_clinfo_m_msglen", reply_id));
-}
-
-int msg_reply(int32_t reply_id, int32_t flags, const void *buffer, size_t length) {
-    auto *b = static_cast<const uint8_t *>(buffer);
-    int64_t result = next_result("msg_reply");
-    record({"msg_reply", fake::args(reply_id, flags, buffer, length), result,
-            std::vector<uint8_t>(b, b + length)});
-    return int(result);
 }
 
 }  // extern "C"

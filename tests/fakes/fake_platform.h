@@ -30,7 +30,6 @@ struct SyslogLine {
     std::string text;
 };
 std::vector<SyslogLine> syslog_lines();
-int logged(const std::string &text);  // how many syslog lines are exactly TEXT
 // Error records as "MNEMONIC text", the text being the record's format applied to the arguments.
 std::vector<std::string> records();
 std::vector<std::string> trace_lines();
@@ -62,7 +61,6 @@ struct Call {
     std::string op;
     std::vector<Arg> args;
     int64_t result = 0;
-    std::vector<uint8_t> data;  // msg_reply: the bytes sent
     uint64_t num(size_t i) const { return std::get<uint64_t>(args.at(i)); }
 };
 
@@ -72,30 +70,25 @@ void note(const std::string &op, uint64_t value);
 std::vector<Call> calls(const std::string &op = "");
 std::vector<std::string> ops(const std::vector<std::string> &ignore = {});
 
-// Results of OP: the scripted ones in order, then its default (0 unless set). errno of a failing
-// create, attach, destroy or timer attach is EAGAIN.
+// Results of OP: the scripted ones in order, then its default (0 unless set).
 void script(const std::string &op, std::vector<int64_t> results);
 void set_default(const std::string &op, int64_t result);
 
-// A value tuple as tuple_unpack sees it: RESULT is what it returns.
+// A value tuple as tuple_unpack sees it.
 struct Tuple {
     std::vector<std::string> strings;
-    int result = 0;
 };
 sysdb_tuple *as_tuple(Tuple *tuple);
-// The error text that the check handler left for the database at the last backend_verifyonly.
-std::optional<std::string> last_error_text();
 
 // Timers are real POSIX timers that never signal: fire_timer runs the handler of the last one
-// attached; live_timers counts those not deleted.
+// attached.
 void fire_timer();
-int live_timers();
 
 // Role events for the role loop, which waits for the next (a channel's loop waits forever). A role
 // event of -1 makes that event_block fail instead.
 void queue_role_events(std::vector<int32_t> events);
 
-// Back to the start: no calls, scripts or queues, and no live timer.
+// Back to the start: no calls, scripts or queues.
 void reset_sysdb();
 
 }  // namespace fake

@@ -1,4 +1,4 @@
-// Syslog lines, error records and status texts.
+// Error records: on standard error when asked, and in the program's records file.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -32,43 +32,6 @@ TEST(Records, OneLineEachInTheProgramsFileAndOnStandardErrorWhenAsked) {
     ASSERT_EQ(file.size(), 1u);
     EXPECT_TRUE(ends_with(file[0], " " + record)) << file[0];
     EXPECT_EQ(file[0].find('T'), 10u) << file[0];  // a time stamp leads the line
-
-    // Without PLATFORM_LOG_STDERR, and with a syslog daemon listening (this test, on a socket
-    // mounted at /dev/log in a mount namespace of the program's own), the lines go to syslog
-    // alone; the records file grows.
-    std::string log_socket = r.dir() + "/log";
-    int syslogd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, log_socket.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(bind(syslogd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    res = r.run("/usr/bin/unshare",
-                {"--mount", "sh", "-c",
-                 "mount -t tmpfs tmpfs /dev && : >/dev/log && mount --bind \"$1\" /dev/log && "
-                 "exec \"$0\" --probe",
-                 ts::bin("platform_peer"), log_socket},
-                1, {"PLATFORM_LOG_STDERR="});
-    EXPECT_EQ(res.status, 0);
-    EXPECT_EQ(res.err, "");
-    char line[1024];
-    ssize_t n = recv(syslogd, line, sizeof line - 1, MSG_DONTWAIT);
-    close(syslogd);
-    ASSERT_GT(n, 0);
-    EXPECT_TRUE(ts::contains(std::string(line, size_t(n)), "probe: hello 42"));
-    EXPECT_EQ(ts::lines(r.records(1, "platform_peer")).size(), 2u);
-}
-
-// The texts the service puts in its records: errno values, the platform's own statuses and the
-// transient range; the text of an unknown status stays put for callers that keep it.
-TEST(StatusText, ErrnoAndPlatformStatuses) {
-    EXPECT_STREQ(cerr_strerror(ENOENT), "No such file or directory");
-    EXPECT_STREQ(cerr_strerror(ENOCONN), "No usable connection to the configuration database");
-    EXPECT_STREQ(cerr_strerror(0x9abcdef0u), "Configuration database not reachable (transient)");
-    const char *kept = cerr_strerror(0xa0000000u);
-    for (uint32_t i = 0; i < 100; ++i)
-        cerr_strerror(0x50000000u + i);
-    EXPECT_EQ(cerr_strerror(0xa0000000u), kept);
-    EXPECT_STREQ(kept, "Unknown status 0xa0000000");
 }
 
 }  // namespace

@@ -14,20 +14,16 @@ cmake --build --preset fuzz --target fuzz_targets
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || mapfile -t targets < <(ls fuzz/corpus)
 
-# The targets' own temporary files (fuzz_zone_name makes a zoneinfo tree) go to memory where the
-# machine has it: the setter syncs every file it writes.
-scratch=/dev/shm
-[ -d "$scratch" ] && [ -w "$scratch" ] || scratch=${TMPDIR:-/tmp}
-work=$(mktemp -d "$scratch/tzd-fuzz.XXXXXX")
+work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 failed=()
 for t in "${targets[@]}"; do
-  mkdir -p "$work/$t/corpus" "$work/$t/tmp" "build-fuzz/crashes/$t" build-fuzz/logs
+  mkdir -p "$work/$t/corpus" "build-fuzz/crashes/$t" build-fuzz/logs
   cp fuzz/corpus/"$t"/* "$work/$t/corpus/"
   log=build-fuzz/logs/$t.log
   echo "== fuzz: $t for ${seconds}s from $(ls fuzz/corpus/"$t" | wc -l) seeds"
-  if TMPDIR=$work/$t/tmp "build-fuzz/bin/$t" -max_total_time="$seconds" -timeout=10 \
+  if "build-fuzz/bin/$t" -max_total_time="$seconds" -timeout=10 \
     -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$t/" "$work/$t/corpus" \
     >"$log" 2>&1; then
     echo "== fuzz: $t: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)" \

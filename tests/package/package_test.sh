@@ -138,7 +138,7 @@ contents)
     for program in usr/sbin/tzd usr/sbin/platformd usr/bin/tzctl usr/bin/platformctl; do
         out=$("$root/$program" --version) || fail "$program --version failed"
         [ "$out" = "${program##*/} $version" ] || fail "$program --version printed '$out'"
-        ldd "$root/$program" | grep -q "libplatform.so.0 => $root/" ||
+        [[ $(ldd "$root/$program") == *"libplatform.so.0 => $root/"* ]] ||
             fail "$program does not load the package's libplatform"
     done
     ;;

@@ -35,7 +35,7 @@ inline unsigned counted_sleep(unsigned seconds) {
 inline std::vector<unsigned> sleeps() {
     std::vector<unsigned> out;
     for (auto &c : calls("sleep"))
-        out.push_back(unsigned(c.num(0)));
+        out.push_back(unsigned(c.value));
     return out;
 }
 

@@ -1,15 +1,8 @@
 // The hashes of the catalogue and the root of the scan that fills it (inserts are the fuzz target's
 // checks: tests/seeds; what the scan finds is seen through tzctl: tests/query).
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <algorithm>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "fresh_catalogue.h"
-#include "zone_tree.h"
 
 namespace {
 
@@ -32,15 +25,10 @@ TEST_F(Hash, WorkedValues) {
 // The root is TZDIR with one trailing slash dropped: the 255 characters of a path are counted from
 // it.
 TEST_F(Scan, RootIsTzdirWithOneTrailingSlashDropped) {
-    fake::ZoneTree tree;
-    tree.zone("UTC");
-    for (auto [tzdir, root] : {std::pair{tree.root() + "/", tree.root()},
-                               std::pair{tree.root() + "//", tree.root() + "/"}}) {
-        setenv("TZDIR", tzdir.c_str(), 1);
-        ASSERT_EQ(tz_table_init(), 1);
-        EXPECT_EQ(package_path, root);
-        EXPECT_STREQ(tz_lookup_location("UTC"), "UTC");
-        fake::reset_catalogue();
+    for (auto [tzdir, root] : {std::pair{"/nowhere/", "/nowhere"}, {"/nowhere//", "/nowhere/"}}) {
+        setenv("TZDIR", tzdir, 1);
+        EXPECT_EQ(tz_table_init(), 0);
+        EXPECT_STREQ(package_path, root);
     }
 }
 

@@ -60,16 +60,6 @@ class Loop {
         if (thread_.joinable())
             thread_.join();
     }
-    // Runs FN on the loop's thread, inside a dispatch, and waits for it.
-    bool run(const std::function<void()> &fn) {
-        std::promise<void> done;
-        auto posted = [&](event_context *) {
-            fn();
-            done.set_value();
-        };
-        return platform::evm_post(evm, posted) &&
-               done.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    }
 
     evm_handle_t evm = nullptr;
     pid_t tid = 0;

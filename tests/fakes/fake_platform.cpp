@@ -33,7 +33,6 @@ struct Data {
 struct Log {
     std::vector<fake::SyslogLine> lines;
     std::vector<std::string> records, traces;
-    uint32_t init_status = 0;
 };
 
 // Never destroyed: the service's threads may still call in while the process exits.
@@ -61,11 +60,10 @@ void record(fake::Call c) {
     st.cv.notify_all();
 }
 
-// Records OP with its arguments and returns its scripted result.
-template <typename... T>
-int64_t call(const char *op, T... a) {
+// Records OP and returns its scripted result.
+int64_t call(const char *op) {
     int64_t result = next_result(op);
-    record({op, fake::args(a...), result});
+    record({op});
     return result;
 }
 
@@ -101,23 +99,13 @@ std::vector<std::string> records() {
 std::vector<std::string> trace_lines() {
     return copy(st.log.traces);
 }
-bool traced(const std::string &line) {
-    auto lines = trace_lines();
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-void set_ltrace_init_status(uint32_t status) {
-    std::lock_guard lock(st.mu);
-    st.log.init_status = status;
-}
 void clear_log() {
     std::lock_guard lock(st.mu);
-    uint32_t status = st.log.init_status;
     st.log = Log{};
-    st.log.init_status = status;
 }
 
 void note(const std::string &op, uint64_t value) {
-    record({op, {value}, 0});
+    record({op, value});
 }
 
 std::vector<Call> calls(const std::string &op) {
@@ -166,9 +154,9 @@ void reset_sysdb() {
 }  // namespace fake
 
 // Calls that only record and give their scripted result.
-#define RECORDED(type, name, params, ...)                    \
-    type name params {                                       \
-        return type(call(#name __VA_OPT__(, ) __VA_ARGS__)); \
+#define RECORDED(type, name, params) \
+    type name params {               \
+        return type(call(#name));    \
     }
 
 extern "C" {
@@ -200,13 +188,12 @@ const char *cerr_strerror(uint32_t status) {
     return buf;
 }
 
-uint32_t ltrace_init2(const char *name, int32_t flags, int32_t mode, int32_t lines, int32_t bytes,
-                      int32_t options, ltrace_buf **handle) {
-    record({"ltrace_init2", fake::args(name, flags, mode, lines, bytes, options), 0});
-    std::lock_guard lock(st.mu);
-    if (st.log.init_status == 0)
+uint32_t ltrace_init2(const char *, int32_t, int32_t, int32_t, int32_t, int32_t,
+                      ltrace_buf **handle) {
+    int64_t r = call("ltrace_init2");
+    if (r == 0)
         *handle = reinterpret_cast<ltrace_buf *>(&st);
-    return st.log.init_status;
+    return uint32_t(r);
 }
 
 int32_t _lstrace(ltrace_buf *, uint64_t, const char *line) {
@@ -215,76 +202,60 @@ int32_t _lstrace(ltrace_buf *, uint64_t, const char *line) {
     return 0;
 }
 
-RECORDED(uint32_t, _sysdb_unbind, (sysdb_conn * conn), conn)
-RECORDED(uint32_t, sysdb_verification_unregister, (sysdb_conn * conn, uint32_t handle), conn,
-         handle)
-RECORDED(uint32_t, sysdb_notification_unregister, (sysdb_conn * conn, uint32_t handle), conn,
-         handle)
-RECORDED(uint32_t, backend_scan,
-         (sysdb_conn * conn, bgen_data *data, const char *path, uint32_t tag, uint32_t flags), conn,
-         data, path, tag, flags)
+RECORDED(uint32_t, _sysdb_unbind, (sysdb_conn *))
+RECORDED(uint32_t, sysdb_verification_unregister, (sysdb_conn *, uint32_t))
+RECORDED(uint32_t, sysdb_notification_unregister, (sysdb_conn *, uint32_t))
+RECORDED(uint32_t, backend_scan, (sysdb_conn *, bgen_data *, const char *, uint32_t, uint32_t))
 RECORDED(int32_t, tz_lib_srp_notify,
-         (sysdb_item * item, void *second, void *third, sysdb_conn *conn, uint32_t handle,
-          int32_t flags),
-         item, second, third, conn, handle, flags)
-RECORDED(int, getprio, (pid_t pid), pid)
-RECORDED(uint32_t, sysmgr_set_evm, (evm_handle_t handle), handle)
-RECORDED(int, msg_error, (int32_t reply_id, int32_t error), reply_id, error)
-RECORDED(int, msg_reply, (int32_t reply_id, int32_t flags, const void *buffer, size_t length),
-         reply_id, flags, buffer, length)
-RECORDED(int, event_manager_destroy, (evm_handle_t * handle), *handle)
-
+         (sysdb_item *, void *, void *, sysdb_conn *, uint32_t, int32_t))
+RECORDED(int, getprio, (pid_t))
+RECORDED(uint32_t, sysmgr_set_evm, (evm_handle_t))
+RECORDED(int, msg_error, (int32_t, int32_t))
+RECORDED(int, msg_reply, (int32_t, int32_t, const void *, size_t))
+RECORDED(int, event_manager_destroy, (evm_handle_t *))
 RECORDED(uint32_t, sysmgr_proc_ready, (void))
 
-uint32_t _sysdb_bind(sysdb_conn **conn, const char *path, uint32_t flags) {
-    int64_t r = call("_sysdb_bind", conn, path, flags);
+uint32_t _sysdb_bind(sysdb_conn **conn, const char *, uint32_t) {
+    int64_t r = call("_sysdb_bind");
     if (r == 0)
         *conn = reinterpret_cast<sysdb_conn *>(0x1000);
     return uint32_t(r);
 }
 
-uint32_t sysdb_register_verification(sysdb_conn *conn, const char *path, uint32_t scope,
-                                     uint32_t flags, sysdb_verify_cb_t verify,
-                                     sysdb_apply_cb_t apply, void *user, evm_handle_t evm,
-                                     void *reserved1, void *reserved2, uint32_t options,
-                                     uint32_t *handle) {
-    return registered(call("sysdb_register_verification", conn, path, scope, flags, verify, apply,
-                           user, evm, reserved1, reserved2, options, handle),
-                      handle);
+uint32_t sysdb_register_verification(sysdb_conn *, const char *, uint32_t, uint32_t,
+                                     sysdb_verify_cb_t, sysdb_apply_cb_t, void *, evm_handle_t,
+                                     void *, void *, uint32_t, uint32_t *handle) {
+    return registered(call("sysdb_register_verification"), handle);
 }
 
-uint32_t _sysdb_register_notification(sysdb_conn *conn, const char *path, uint32_t scope,
-                                      uint32_t flags, sysdb_notify_cb_t notify, evm_handle_t evm,
-                                      void *user, void *reserved, uint32_t options,
+uint32_t _sysdb_register_notification(sysdb_conn *, const char *, uint32_t, uint32_t,
+                                      sysdb_notify_cb_t, evm_handle_t, void *, void *, uint32_t,
                                       uint32_t *handle) {
-    return registered(call("_sysdb_register_notification", conn, path, scope, flags, notify, evm,
-                           user, reserved, options, handle),
-                      handle);
+    return registered(call("_sysdb_register_notification"), handle);
 }
 
 // The backend calls are recorded before the handler runs, so that the handler's calls follow.
-int32_t backend_verifyonly(bgen_data *data, sysdb_item *item, void *second, uint32_t *accept,
-                           void *fourth) {
-    call("backend_verifyonly", data, item, second, accept, fourth);
+int32_t backend_verifyonly(bgen_data *data, sysdb_item *item, void *, uint32_t *accept, void *) {
+    call("backend_verifyonly");
     char *error_text = nullptr;
     int32_t status = data->handlers->check(item, &error_text, accept);
     free(error_text);
     return status;
 }
 
-int32_t backend_apply(bgen_data *data, sysdb_item *item, void *second) {
-    call("backend_apply", data, item, second);
+int32_t backend_apply(bgen_data *data, sysdb_item *item, void *) {
+    call("backend_apply");
     return data->handlers->apply(item);
 }
 
 int32_t backend_notify(bgen_data *data, sysdb_item *item, void *second) {
-    call("backend_notify", data, item, second);
+    call("backend_notify");
     return data->handlers->notify(item, second, nullptr);
 }
 
 int tuple_unpack(const sysdb_tuple *tuple, const char *format, ...) {
     const auto *t = reinterpret_cast<const fake::Tuple *>(tuple);
-    call("tuple_unpack", tuple, format);
+    call("tuple_unpack");
     va_list ap;
     va_start(ap, format);
     size_t n = 0;
@@ -294,23 +265,21 @@ int tuple_unpack(const sysdb_tuple *tuple, const char *format, ...) {
     return 0;
 }
 
-int64_t conf_set_timezone_string(char *zone, int32_t flags) {
-    int64_t r = call("conf_set_timezone_string", zone, flags);
+int64_t conf_set_timezone_string(char *zone, int32_t) {
+    int64_t r = call("conf_set_timezone_string");
     free(zone);
     return r;
 }
 
-evm_handle_t event_manager_create(int32_t kind, const char *channel, int32_t depth, void *slot) {
-    call("event_manager_create", kind, channel, depth, slot);
+evm_handle_t event_manager_create(int32_t, const char *channel, int32_t, void *) {
+    call("event_manager_create");
     std::lock_guard lock(st.mu);
     auto evm = reinterpret_cast<evm_handle_t>(0x5000 + 0x10 * st.d.loops.size());
     st.d.loops[evm] = channel ? kChannel : kOther;
     return evm;
 }
 
-RECORDED(int, event_message_attach,
-         (evm_handle_t handle, const void *attributes, event_msg_handler_t handler, void *user),
-         handle, attributes, handler, user)
+RECORDED(int, event_message_attach, (evm_handle_t, const void *, event_msg_handler_t, void *))
 
 // A channel's loop waits forever, the role loop for its next event; any other loop is scripted.
 int event_block(event_context *ctx) {
@@ -318,14 +287,14 @@ int event_block(event_context *ctx) {
     Loop loop = st.d.loops[ctx->evm];
     if (loop == kOther) {
         lock.unlock();
-        return int(call("event_block", ctx->evm));
+        return int(call("event_block"));
     }
     auto &queue = st.d.role_events;
     st.cv.wait(lock, [&] { return loop == kRoles && !queue.empty(); });
     int32_t event = queue.front();
     queue.pop_front();
     lock.unlock();
-    record({"event_block", fake::args(ctx->evm), event == -1 ? -1 : 0});
+    record({"event_block"});
     if (event == -1)
         return errno = EINTR, -1;
     memcpy(static_cast<uint8_t *>(ctx->buffer) + offsetof(sysmgr_lr_event, event), &event,
@@ -333,8 +302,8 @@ int event_block(event_context *ctx) {
     return 0;
 }
 
-int vk_event_dispatch(event_context *ctx, int flags) {
-    call("vk_event_dispatch", ctx->evm, flags);
+int vk_event_dispatch(event_context *ctx, int) {
+    call("vk_event_dispatch");
     std::unique_lock lock(st.mu);
     Loop loop = st.d.loops[ctx->evm];
     auto callback = st.d.role_callback;
@@ -342,10 +311,9 @@ int vk_event_dispatch(event_context *ctx, int flags) {
     return loop == kRoles ? callback(ctx) : 0;
 }
 
-int event_async_attach_proctimer(evm_handle_t handle, int32_t code, int32_t flags,
-                                 proctimer_handler_t handler, void *arg, int32_t priority,
-                                 timer_t *timer) {
-    int64_t r = call("event_async_attach_proctimer", handle, code, flags, handler, arg, priority);
+int event_async_attach_proctimer(evm_handle_t, int32_t, int32_t, proctimer_handler_t handler,
+                                 void *, int32_t, timer_t *timer) {
+    int64_t r = call("event_async_attach_proctimer");
     struct sigevent sev = {};
     sev.sigev_notify = SIGEV_NONE;
     if (r < 0 || timer_create(CLOCK_MONOTONIC, &sev, timer) != 0)
@@ -355,9 +323,9 @@ int event_async_attach_proctimer(evm_handle_t handle, int32_t code, int32_t flag
     return int(r);
 }
 
-uint32_t sysmgr_register_lr_event(evm_handle_t handle, uint32_t mask, sysmgr_lr_event_cb_t callback,
-                                  void *user) {
-    int64_t r = call("sysmgr_register_lr_event", handle, mask, callback, user);
+uint32_t sysmgr_register_lr_event(evm_handle_t handle, uint32_t, sysmgr_lr_event_cb_t callback,
+                                  void *) {
+    int64_t r = call("sysmgr_register_lr_event");
     std::lock_guard lock(st.mu);
     if (r == 0) {
         st.d.role_callback = callback;
@@ -374,9 +342,9 @@ uint32_t lrd_am_i_dlrsc(int32_t *is_dlrsc) {
     return uint32_t(r);
 }
 
-int msg_get_clinfo_m_msglen(int32_t reply_id, uint64_t *length) {
+int msg_get_clinfo_m_msglen(int32_t, uint64_t *length) {
     *length = 0;
-    return int(call("msg_get_clinfo_m_msglen", reply_id));
+    return int(call("msg_get_clinfo_m_msglen"));
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 // A stand-in for the platform's services in unit tests of the service. Syslog lines, error records
 // and trace lines are kept as texts. Every other call (configuration database, backend, tuple,
-// time-zone setter, timer, system manager, events, messaging) is recorded with its arguments and
-// answered with a scripted result ("511 twice, then 0"). The backend calls run the
+// time-zone setter, timer, system manager, events, messaging) is recorded by name and answered
+// with a scripted result ("511 twice, then 0"). The backend calls run the
 // descriptor's handlers as the real library does; the setter takes over and frees the zone. Each
 // event loop behaves by its kind: the loop of a message channel waits (the query tests call the
 // handler directly), the loop registered for role events delivers queued role events to the role
@@ -12,11 +12,7 @@
 #include <stdint.h>
 #include <time.h>
 
-#include <functional>
-#include <optional>
 #include <string>
-#include <type_traits>
-#include <variant>
 #include <vector>
 
 #include "platform_events.h"
@@ -33,35 +29,11 @@ std::vector<SyslogLine> syslog_lines();
 // Error records as "MNEMONIC text", the text being the record's format applied to the arguments.
 std::vector<std::string> records();
 std::vector<std::string> trace_lines();
-bool traced(const std::string &line);
-// The status that ltrace_init2 (recorded among the calls) returns from now on; 0 at first.
-void set_ltrace_init_status(uint32_t status);
 void clear_log();
-
-// An argument as recorded: the text of a char pointer, else its bits (pointers and numbers).
-using Arg = std::variant<uint64_t, std::string>;
-
-template <typename T>
-Arg arg(T v) {
-    if constexpr (std::is_same_v<T, const char *> || std::is_same_v<T, char *>)
-        return v ? Arg(std::string(v)) : Arg(uint64_t(0));
-    else if constexpr (std::is_pointer_v<T>)
-        return uint64_t(reinterpret_cast<uintptr_t>(v));
-    else if constexpr (std::is_null_pointer_v<T>)
-        return uint64_t(0);
-    else
-        return uint64_t(v);
-}
-template <typename... T>
-std::vector<Arg> args(T... v) {
-    return {arg(v)...};
-}
 
 struct Call {
     std::string op;
-    std::vector<Arg> args;
-    int64_t result = 0;
-    uint64_t num(size_t i) const { return std::get<uint64_t>(args.at(i)); }
+    uint64_t value = 0;  // a noted event's
 };
 
 // Records an event of the test's own (a sleep) among the calls.

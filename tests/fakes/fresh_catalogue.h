@@ -25,7 +25,6 @@ inline void reset_catalogue() {
     tz_debug_level = 1;
     timezone_ltrace = nullptr;
     reset_sysdb();
-    set_ltrace_init_status(0);
     clear_log();
 
     // TZ and TZDIR as the process found them.

@@ -17,9 +17,6 @@
 
 namespace fake {
 
-inline sysdb_conn *const test_conn = reinterpret_cast<sysdb_conn *>(0x1000);
-inline const timer_t no_timer = reinterpret_cast<timer_t>(-1);
-
 // Sleeps are noted among the calls and last half a millisecond. A wait that would never end
 // stops the process instead of hanging the test.
 inline unsigned counted_sleep(unsigned seconds) {
@@ -35,7 +32,7 @@ inline unsigned counted_sleep(unsigned seconds) {
 inline std::vector<unsigned> sleeps() {
     std::vector<unsigned> out;
     for (auto &c : calls("sleep"))
-        out.push_back(unsigned(c.num(0)));
+        out.push_back(unsigned(c.value));
     return out;
 }
 
@@ -50,11 +47,11 @@ inline void reset_service_state() {
     prev_dlrsc_event = -1;
     tz_notif_handle = 0;
     tz_verif_handle = 0;
-    tz_retry_timer = no_timer;
+    tz_retry_timer = reinterpret_cast<timer_t>(-1);
     sysdb_lib_present = 0;
     tz_sysdb_lib_path = "/dev/null";
     tz_sleep = counted_sleep;
-    lr_sysdb_conn = test_conn;
+    lr_sysdb_conn = reinterpret_cast<sysdb_conn *>(0x1000);
     tz_evm = reinterpret_cast<evm_handle_t>(0x7700);
 }
 

@@ -32,16 +32,13 @@ TEST(Trace, RingKeepsTheNewestLinesOldestFirstCutToTheLineSize) {
     for (int i = 0; i < 12; ++i)
         ASSERT_EQ(_lstrace(b, 0x10100000001, ("line " + std::to_string(i) + "\n").c_str()), 0);
     EXPECT_EQ(read_lines("wrap"), (Lines{"line 7", "line 8", "line 9", "line 10", "line 11"}));
-    std::vector<platform::LtraceEntry> entries;
-    std::string error;
-    ASSERT_TRUE(platform::ltrace_read_file(platform::ltrace_path("wrap"), entries, error));
-    EXPECT_TRUE(entries.at(0).index == 7 && entries[0].text == "line 7\n" && entries[0].time_ns);
 
     // The same name gives the same buffer within a process; names that are paths are refused.
     EXPECT_EQ(open_buf("wrap", 5), b);
     for (const char *name : {"", "..", "a/b"})
         EXPECT_EQ(ltrace_init2(name, 0, 0, 5, 0, 0, &b), uint32_t(EINVAL)) << name;
     Lines none;
+    std::string error;
     EXPECT_FALSE(platform::ltrace_read("../records", none, error));
 
     // Long lines are cut to the line size (512 by default, at most 4096) and leave their

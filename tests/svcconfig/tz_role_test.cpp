@@ -10,30 +10,18 @@
 
 namespace {
 
-using fake::args;
 using fake::deliver;
 using Texts = std::vector<std::string>;
 
-class Role : public ::testing::Test {
-  protected:
-    void SetUp() override { fake::reset_service_state(); }
-    // The role as start-up leaves it: settled, with its registration in place.
-    static void settle(int32_t role) {
-        is_dlrsc = role == DLRSC_EVENT_ACTIVE;
-        dlrsc_event = role;
-        prev_dlrsc_event = role;
-        tz_notif_handle = 41;
-        tz_verif_handle = 42;
-    }
-    static Texts ops() { return fake::ops({"getprio", "sleep"}); }
-};
-
-TEST_F(Role, AFailedSwapSettlesTheRoleWithoutAThirdTry) {
+TEST(Role, AFailedSwapSettlesTheRoleWithoutAThirdTry) {
     const std::string rereg =
         "INTERNAL Failed to perform timezone re-registrationdue to dLRSC change";
     for (int64_t status : {int64_t(ENOCONN), int64_t(5)}) {
+        // The follower's role as start-up leaves it: settled, with its registration in place.
         fake::reset_service_state();
-        settle(DLRSC_EVENT_INACTIVE);
+        dlrsc_event = prev_dlrsc_event = DLRSC_EVENT_INACTIVE;
+        tz_notif_handle = 41;
+        tz_verif_handle = 42;
         fake::set_default("sysdb_register_verification", status);
         deliver(DLRSC_EVENT_ACTIVE);
         fake::fire_timer();  // the retry, if one was armed

@@ -312,8 +312,10 @@ Router &shared_router() {
     static Router router;
     static bool exported = [] {  // before the platform library first reads them
         unsetenv("NOTIFY_SOCKET");
-        for (auto &kv : router.env(0, {"PLATFORM_LOG_STDERR=0"}))
-            putenv(strdup(kv.c_str()));
+        for (auto &kv : router.env(0, {"PLATFORM_LOG_STDERR=0"})) {
+            size_t eq = kv.find('=');  // setenv, not putenv: a later setenv would leak its copy
+            setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
+        }
         fs::create_directories(router.rundir(0));
         return true;
     }();

@@ -2,10 +2,9 @@
 // a thread of its own, registrations made on the main thread, configuration handlers reached
 // through backend descriptors. Every event becomes one line on standard output.
 //
-//   platform_peer [--probe] [--ready] [--role] [--verify | --notify [--scan] [--path=PATH]]
+//   platform_peer [--probe] [--ready] [--role] [--verify | --notify [--path=PATH]]
 //
-// --verify and --notify register for /cfg/gl/clock/ (or PATH); --scan then has the stored state
-// handed to the callbacks.
+// --verify and --notify register for /cfg/gl/clock/ (or PATH).
 //
 // --probe raises one syslog line and one error record and ends. An item's first string chooses
 // what the verifier does: "refuse" (the check refuses with "no good: " and the second string),
@@ -173,8 +172,6 @@ int main(int argc, char **argv) {
         if (st != 0)
             return 1;
     }
-    if (has("--scan"))
-        say("scan %u", backend_scan(conn, notify ? &notify_data : &command_data, "", 0, 0));
     say("serving");
 
     int sig = 0;

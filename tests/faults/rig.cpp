@@ -3,12 +3,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <filesystem>
 
 namespace faults {
 
@@ -74,39 +71,12 @@ std::string Rig::logs() {
     return s;
 }
 
-SetterLock::SetterLock(const std::string &link) {
-    size_t slash = link.rfind('/');
-    file = link.substr(0, slash + 1) + "." + link.substr(slash + 1) + ".lock";
-    fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    EXPECT_GE(fd, 0) << file;
-    EXPECT_EQ(flock(fd, LOCK_EX), 0);
-}
-
-void SetterLock::release() {
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
-bool SetterLock::waited_for_by(pid_t pid) const {
-    std::error_code ec;
-    for (auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-        if (std::filesystem::read_symlink(e.path(), ec) == file)
-            return true;
-    return false;
-}
-
 uint32_t call(platform::proto::Conn &c, uint16_t type, const platform::proto::Writer &request) {
     uint32_t status = ~0u;
     std::string message;
     std::vector<uint8_t> body;
     c.call(type, request, status, message, body);
     return status;
-}
-
-int mode_of(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 Holder::Holder(uid_t uid, const std::function<std::string()> &setup) {

@@ -55,7 +55,6 @@ TEST_F(CfgDb, CommitsAreAllOrNothingAndReachEveryNotifiee) {
     for (auto &c : refused)
         EXPECT_TRUE(ts::ended(set(c.path, {c.first, "Not/AZone"}), 1, c.reason));
     EXPECT_EQ(get(TZ_ITEM), "CET Europe/Paris\n");
-    EXPECT_EQ(r.ctl({"cfg", "get", "/cfg/other/item"}).status, 4);
     // The failed apply may have changed something: the verifier is handed the stored state back
     // through its callbacks, the item and the deletion of the one that is not stored.
     EXPECT_TRUE(count_is(v, "apply ", 4)) << r.log(v);

@@ -14,8 +14,7 @@ std::vector<uint8_t> bytes(const std::string &s) {
     return {s.begin(), s.end()};
 }
 
-class StoreTest : public ::testing::Test {
-  protected:
+struct StoreTest : ::testing::Test {
     std::unique_ptr<Store> open() {
         auto s = Store::open(file_, &err);
         EXPECT_TRUE(s) << err;

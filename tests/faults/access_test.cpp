@@ -127,7 +127,7 @@ TEST_F(Access, FilesAndSocketsGetTheirModesWhateverTheUmask) {
         mode_t old = umask(mask);
         pid_t pd = r.start_platformd(), tzd = r.start_tzd(0);
         umask(old);
-        ASSERT_TRUE(pd > 0 && tzd > 0) << r.logs();
+        ASSERT_TRUE(pd > 0 && tzd > 0) << r.log(r.platformd());
         const std::string run = r.rundir(0), db = r.statedir() + "/cfgdb.sqlite3";
         const std::pair<std::string, int> modes[] = {
             {r.socket(), 0666},

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace faults {
 
 const char *const TZ_ITEM = "/cfg/gl/clock/timezone";
@@ -29,7 +31,6 @@ Rig::Rig() {
 pid_t Rig::start_tzd(int card, uid_t uid) {
     pid_t pid = uid == 0 ? start(bin("tzd"), {}, card)
                          : start("/usr/bin/setpriv", as_uid(uid, bin("tzd")), card);
-    tzds_.push_back(pid);
     bool up = eventually([&] {
         return !running(pid) || tzctl({"complete", "CET"}, 0, card).status == 0;
     });
@@ -46,29 +47,12 @@ Result Rig::run_as(uid_t uid, const std::string &program, std::vector<std::strin
 
 std::string Rig::stored_zone() {
     Result r = platformctl({"cfg", "get", TZ_ITEM});
-    if (r.status != 0)
-        return "";
-    if (!r.out.empty() && r.out.back() == '\n')
-        r.out.pop_back();
-    return r.out;
+    return r.status == 0 ? r.out.substr(0, r.out.find('\n')) : "";
 }
 
 bool Rig::in_effect(const std::string &zone, const std::vector<int> &cards) {
-    return eventually(
-        [&] {
-            for (int card : cards)
-                if (zone_in_effect(card) != zone)
-                    return false;
-            return true;
-        },
-        10s);
-}
-
-std::string Rig::logs() {
-    std::string s = "platformd:\n" + log(platformd());
-    for (pid_t pid : tzds_)
-        s += "tzd " + std::to_string(pid) + ":\n" + log(pid);
-    return s;
+    auto on = [&](int card) { return zone_in_effect(card) == zone; };
+    return eventually([&] { return std::all_of(cards.begin(), cards.end(), on); }, 10s);
 }
 
 uint32_t call(platform::proto::Conn &c, uint16_t type, const platform::proto::Writer &request) {

@@ -44,20 +44,9 @@ class Rig : public Router {
     }
     // Whether every card of CARDS has ZONE in effect ("" for none) within 10 s.
     bool in_effect(const std::string &zone, const std::vector<int> &cards = {0});
-    // platformd's log and every tzd's, for a failed test.
-    std::string logs();
-
-  private:
-    std::vector<pid_t> tzds_;
 };
 
-// A test fixture on a Rig that prints its logs when the test failed.
-class RigTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        if (HasFailure())
-            std::cerr << rig.logs();
-    }
+struct RigTest : ::testing::Test {
     Rig rig;
 };
 

@@ -9,8 +9,7 @@
 // --probe raises one syslog line and one error record and ends. An item's first string chooses
 // what the verifier does: "refuse" (the check refuses with "no good: " and the second string),
 // "failapply" (the apply handler fails), "acceptzero" (the verify callback refuses with status 0),
-// "die" or "dieapply" (exit 3 in the verify or apply callback). SIGTERM unregisters, unbinds and
-// ends with status 0.
+// "die" or "dieapply" (exit 3 in the verify or apply callback). SIGTERM ends it with status 0.
 #include <errno.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -176,10 +175,5 @@ int main(int argc, char **argv) {
 
     int sig = 0;
     sigwait(&set, &sig);
-    if (sysdb) {
-        say("unregister %u", notify ? sysdb_notification_unregister(conn, handle)
-                                    : sysdb_verification_unregister(conn, handle));
-        say("unbind %u", _sysdb_unbind(conn));
-    }
     return 0;
 }

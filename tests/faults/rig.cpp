@@ -3,12 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <algorithm>
 
 namespace faults {
 
@@ -32,7 +31,6 @@ Rig::Rig() {
 pid_t Rig::start_tzd(int card, uid_t uid) {
     pid_t pid = uid == 0 ? start(bin("tzd"), {}, card)
                          : start("/usr/bin/setpriv", as_uid(uid, bin("tzd")), card);
-    tzds_.push_back(pid);
     bool up = eventually([&] {
         return !running(pid) || tzctl({"complete", "CET"}, 0, card).status == 0;
     });
@@ -49,51 +47,12 @@ Result Rig::run_as(uid_t uid, const std::string &program, std::vector<std::strin
 
 std::string Rig::stored_zone() {
     Result r = platformctl({"cfg", "get", TZ_ITEM});
-    if (r.status != 0)
-        return "";
-    if (!r.out.empty() && r.out.back() == '\n')
-        r.out.pop_back();
-    return r.out;
+    return r.status == 0 ? r.out.substr(0, r.out.find('\n')) : "";
 }
 
 bool Rig::in_effect(const std::string &zone, const std::vector<int> &cards) {
-    return eventually(
-        [&] {
-            for (int card : cards)
-                if (zone_in_effect(card) != zone)
-                    return false;
-            return true;
-        },
-        10s);
-}
-
-std::string Rig::logs() {
-    std::string s = "platformd:\n" + log(platformd());
-    for (pid_t pid : tzds_)
-        s += "tzd " + std::to_string(pid) + ":\n" + log(pid);
-    return s;
-}
-
-SetterLock::SetterLock(const std::string &link) {
-    size_t slash = link.rfind('/');
-    file = link.substr(0, slash + 1) + "." + link.substr(slash + 1) + ".lock";
-    fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    EXPECT_GE(fd, 0) << file;
-    EXPECT_EQ(flock(fd, LOCK_EX), 0);
-}
-
-void SetterLock::release() {
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
-bool SetterLock::waited_for_by(pid_t pid) const {
-    std::error_code ec;
-    for (auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-        if (std::filesystem::read_symlink(e.path(), ec) == file)
-            return true;
-    return false;
+    auto on = [&](int card) { return zone_in_effect(card) == zone; };
+    return eventually([&] { return std::all_of(cards.begin(), cards.end(), on); }, 10s);
 }
 
 uint32_t call(platform::proto::Conn &c, uint16_t type, const platform::proto::Writer &request) {
@@ -102,11 +61,6 @@ uint32_t call(platform::proto::Conn &c, uint16_t type, const platform::proto::Wr
     std::vector<uint8_t> body;
     c.call(type, request, status, message, body);
     return status;
-}
-
-int mode_of(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 Holder::Holder(uid_t uid, const std::function<std::string()> &setup) {

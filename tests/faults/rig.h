@@ -44,40 +44,14 @@ class Rig : public Router {
     }
     // Whether every card of CARDS has ZONE in effect ("" for none) within 10 s.
     bool in_effect(const std::string &zone, const std::vector<int> &cards = {0});
-    // platformd's log and every tzd's, for a failed test.
-    std::string logs();
-
-  private:
-    std::vector<pid_t> tzds_;
 };
 
-// A test fixture on a Rig that prints its logs when the test failed.
-class RigTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        if (HasFailure())
-            std::cerr << rig.logs();
-    }
+struct RigTest : ::testing::Test {
     Rig rig;
-};
-
-// Holds the lock by which setters of the time-zone link LINK take turns, as another setter would:
-// a setter that finds it held waits (up to its deadline).
-struct SetterLock {
-    explicit SetterLock(const std::string &link);
-    ~SetterLock() { release(); }
-    void release();
-    // Whether PID has the lock file open: while the lock is held, PID's setter waits for it.
-    bool waited_for_by(pid_t pid) const;
-    std::string file;
-    int fd = -1;
 };
 
 // Calls TYPE with REQUEST on C: the reply's status, ~0u when none came.
 uint32_t call(platform::proto::Conn &c, uint16_t type, const platform::proto::Writer &request);
-
-// Permission bits of PATH (not following a link); -1 when it does not exist.
-int mode_of(const std::string &path);
 
 // A forked child that dropped to UID (setresgid, setresuid, no supplementary groups), ran SETUP
 // and keeps what it took (connections, locks, directories' sockets) until the Holder is

@@ -2,16 +2,14 @@
 // a thread of its own, registrations made on the main thread, configuration handlers reached
 // through backend descriptors. Every event becomes one line on standard output.
 //
-//   platform_peer [--probe] [--ready] [--role] [--verify | --notify [--scan] [--path=PATH]]
+//   platform_peer [--probe] [--ready] [--role] [--verify | --notify [--path=PATH]]
 //
-// --verify and --notify register for /cfg/gl/clock/ (or PATH); --scan then has the stored state
-// handed to the callbacks.
+// --verify and --notify register for /cfg/gl/clock/ (or PATH).
 //
 // --probe raises one syslog line and one error record and ends. An item's first string chooses
 // what the verifier does: "refuse" (the check refuses with "no good: " and the second string),
 // "failapply" (the apply handler fails), "acceptzero" (the verify callback refuses with status 0),
-// "die" or "dieapply" (exit 3 in the verify or apply callback). SIGTERM unregisters, unbinds and
-// ends with status 0.
+// "die" or "dieapply" (exit 3 in the verify or apply callback). SIGTERM ends it with status 0.
 #include <errno.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -173,16 +171,9 @@ int main(int argc, char **argv) {
         if (st != 0)
             return 1;
     }
-    if (has("--scan"))
-        say("scan %u", backend_scan(conn, notify ? &notify_data : &command_data, "", 0, 0));
     say("serving");
 
     int sig = 0;
     sigwait(&set, &sig);
-    if (sysdb) {
-        say("unregister %u", notify ? sysdb_notification_unregister(conn, handle)
-                                    : sysdb_verification_unregister(conn, handle));
-        say("unbind %u", _sysdb_unbind(conn));
-    }
     return 0;
 }

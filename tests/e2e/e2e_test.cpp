@@ -1,7 +1,7 @@
 // The whole system as an operator runs it: platformd, one tzd per card, and the command lines:
-// roles, the wait for the client library, what tzctl set says of a zone before it commits, the exit
-// statuses both tools share, a malformed environment, and tzd's lines when no syslog daemon
-// listens.
+// roles, the waits for the LR daemon and the client library, what tzctl set says of a zone before
+// it commits, the exit statuses both tools share, a malformed environment, and tzd's lines when no
+// syslog daemon listens.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -31,6 +31,24 @@ TEST_F(System, FollowerCardFollowsAndRolesSwap) {
         ASSERT_TRUE(rig.commit_zone_eventually(abbr, zone, 30s)) << card;
         EXPECT_TRUE(rig.in_effect(zone, {0, 1})) << card;
     }
+}
+
+// Without platformd tzd ends with its record (and nothing of it used after exit); with an LR
+// daemon that fails, it serves on, unregistered, and commits are refused saying so, until the LR
+// daemon answers.
+TEST_F(System, StartUpWaitsForTheLrDaemonAndServesQueriesMeanwhile) {
+    pid_t tzd = rig.start(bin("tzd"));
+    EXPECT_EQ(rig.wait_exit(tzd), 255) << rig.log(tzd);
+    EXPECT_TRUE(contains(rig.records(0), "sysmgr_register_lr_event failed")) << rig.records(0);
+
+    rig.start_platformd();
+    ASSERT_EQ(rig.platformctl({"fault", "lrd-fail", "20"}).status, 0);
+    ASSERT_GT(tzd = rig.start_tzd(), 0);
+    EXPECT_TRUE(ended(rig.set("CET", "Europe/Paris"), 1,
+                      "; the dLRSC role is on card 0, whose tzd (pid " + std::to_string(tzd) +
+                          ") is up but not registered"));
+    EXPECT_TRUE(rig.commit_zone_eventually("CET", "Europe/Paris", 30s));
+    EXPECT_TRUE(rig.in_effect("Europe/Paris"));
 }
 
 // A tzd started before the client library is installed waits, silently, for the library file it

@@ -85,6 +85,8 @@ class Tzctl : public ::testing::Test {
         }
     }
 
+    Tzctl() { router_.inherit_environment = false; }  // the service's thread sets TZ meanwhile
+
     ts::Router router_;
     fake::ZoneTree tree_;
     std::string rundir_ = tree_.root() + "/run";

@@ -157,7 +157,7 @@ std::vector<std::string> Router::env(int card, const std::vector<std::string> &e
                                           "TZDIR=" + zoneinfo(),
                                           "NOTIFY_SOCKET",
                                           "TZ"};
-    for (char **e = environ; *e; ++e)
+    for (char **e = environ; inherit_environment && *e; ++e)
         env.push_back(*e);
     ours.insert(ours.end(), extra.begin(), extra.end());
     for (auto &kv : ours) {  // "NAME=VALUE" sets NAME, a bare "NAME" unsets it

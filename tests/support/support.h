@@ -78,6 +78,9 @@ class Router {
     // The status once PID has ended; -1 while it still runs after TIMEOUT, -2 when it is not a
     // child of this process.
     int wait_exit(pid_t pid, std::chrono::milliseconds timeout = 20s);
+    // false: programs get the router's variables only, not this process's environment (which a
+    // thread of the test may be changing, as the query service sets TZ).
+    bool inherit_environment = true;
     bool running(pid_t pid) { return pid > 0 && wait_exit(pid, 0ms) == -1; }
     std::string log(pid_t pid) const;
     std::vector<std::string> lines(pid_t pid, const std::string &prefix) const {

@@ -277,8 +277,10 @@ void put_card_key() {
     A->announced = card_value();
     A->etcd->put(A->root + "cards/" + std::to_string(A->opts.card), A->announced.dump(), A->lease,
                  [](const etcd::Reply &r) {
-                     if (!r.ok())
-                         Server::log("cannot announce the card in etcd: " + r.reason);
+                     if (r.ok())
+                         return;
+                     Server::log("cannot announce the card in etcd: " + r.reason);
+                     A->announced = nullptr;  // put again on the next tick
                  });
 }
 

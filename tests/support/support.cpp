@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -101,7 +101,10 @@ struct Agent {
     int64_t lease = 0;
     bool granting = false;
     int64_t last_renew_ms = 0;
-    json announced;  // the card key's value as last put
+    // The card key's value as last put. One put at a time, so that two cannot land out of order;
+    // ANNOUNCE_AGAIN asks for another once it is done.
+    json announced;
+    bool announcing = false, announce_again = false;
     bool renewing = false;
     uint64_t next_commit = 1;
 
@@ -274,13 +277,22 @@ json card_value() {
 }
 
 void put_card_key() {
+    if (A->announcing) {
+        A->announce_again = true;
+        return;
+    }
+    A->announcing = true;
+    A->announce_again = false;
     A->announced = card_value();
     A->etcd->put(A->root + "cards/" + std::to_string(A->opts.card), A->announced.dump(), A->lease,
                  [](const etcd::Reply &r) {
-                     if (r.ok())
-                         return;
-                     Server::log("cannot announce the card in etcd: " + r.reason);
-                     A->announced = nullptr;  // put again on the next tick
+                     A->announcing = false;
+                     if (!r.ok()) {
+                         Server::log("cannot announce the card in etcd: " + r.reason);
+                         A->announced = nullptr;  // put again on the next tick
+                     } else if (A->announce_again || card_value() != A->announced) {
+                         put_card_key();
+                     }
                  });
 }
 
@@ -711,6 +723,10 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
     };
     auto up = [](int n, const std::string &value) {
         A->cards_up.insert(n);
+        // This card's own key as etcd holds it: a put that landed late, or a write by anyone
+        // else, is overwritten with what the card has to say.
+        if (n == A->opts.card && A->lease && value != A->announced.dump())
+            put_card_key();
         CardReport rep;
         json j = json::parse(value, nullptr, false);
         if (!j.is_discarded() && j.is_object() && j.contains("effect") && j["effect"].is_object()) {

@@ -30,6 +30,9 @@ using json = nlohmann::json;
 constexpr int64_t LEASE_TTL_S = 2;
 constexpr int64_t RENEW_MS = 500;
 constexpr int64_t STATUS_EVERY_MS = 1000;
+// The card key found with another value than this card put is put back at most this often, so
+// that two platformds started for the same card do not trade puts as fast as etcd answers.
+constexpr int64_t PUT_BACK_MS = 1000;
 // How long a requester waits for the outcome of its commit before it withdraws it.
 constexpr int64_t COMMIT_TIMEOUT_MS = 10000;
 constexpr size_t MAX_OUTSTANDING = 1000;
@@ -105,6 +108,10 @@ struct Agent {
     // ANNOUNCE_AGAIN asks for another once it is done.
     json announced;
     bool announcing = false, announce_again = false;
+    // The watch last showed the key with another value; when this card last put it back; the
+    // last other lease found writing it (logged once; 0 is a write on no lease).
+    bool put_back = false;
+    int64_t last_put_back_ms = 0, other_writer = -1;
     bool renewing = false;
     uint64_t next_commit = 1;
 
@@ -721,12 +728,19 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
         long n = strtol(key.c_str() + std::min(base.size(), key.size()), &end, 10);
         return *end || n < 0 || n > Router::MAX_CARD ? -1 : int(n);
     };
-    auto up = [](int n, const std::string &value) {
+    auto up = [](int n, const etcd::KeyValue &kv) {
+        const std::string &value = kv.value;
         A->cards_up.insert(n);
-        // This card's own key as etcd holds it: a put that landed late, or a write by anyone
-        // else, is overwritten with what the card has to say.
-        if (n == A->opts.card && A->lease && value != A->announced.dump())
-            put_card_key();
+        // This card's own key as etcd holds it (the watch goes in revision order, so the last
+        // event is what is stored): a put that landed late, or anyone else's write, is put back.
+        if (n == A->opts.card) {
+            A->put_back = value != A->announced.dump();
+            if (A->put_back && kv.lease != A->lease && kv.lease != A->other_writer) {
+                A->other_writer = kv.lease;
+                Server::log("card " + std::to_string(n) + "'s key in etcd was written on lease " +
+                            hex(kv.lease) + ", not this platformd's; putting it back");
+            }
+        }
         CardReport rep;
         json j = json::parse(value, nullptr, false);
         if (!j.is_discarded() && j.is_object() && j.contains("effect") && j["effect"].is_object()) {
@@ -762,14 +776,14 @@ void on_cards_watch(const etcd::WatchUpdate &u) {
         A->cards_up.clear();
         for (auto &kv : u.kvs)
             if (int n = card_of(kv.key); n >= 0)
-                up(n, kv.value);
+                up(n, kv);
     } else if (u.kind == etcd::WatchUpdate::Kind::events) {
         for (auto &e : u.events)
             if (int n = card_of(e.kv.key); n >= 0) {
                 if (e.deleted)
                     A->cards_up.erase(n);
                 else
-                    up(n, e.kv.value);
+                    up(n, e.kv);
             }
     }
 }
@@ -946,8 +960,13 @@ void on_tick() {
         grant_lease();
     renew_lease();
     A->election->tick(now);
-    if (A->lease && card_value() != A->announced)
+    bool put_back = A->put_back && now - A->last_put_back_ms >= PUT_BACK_MS;
+    if (A->lease && (put_back || card_value() != A->announced)) {
+        if (put_back)
+            A->last_put_back_ms = now;
+        A->put_back = false;
         put_card_key();
+    }
     std::vector<std::string> late;
     for (auto &[id, o] : A->outstanding)
         if (!o.withdrawing && now >= o.deadline_ms)
